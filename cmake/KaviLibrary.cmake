@@ -1,0 +1,29 @@
+# Each library is declared once and built twice: the product (shared, or static for the
+# platform layer) and a static "<name>_testing" twin that unit tests link to reach internals.
+# The testing twin is compiled with KAVI_TESTING, which turns on the platform's fault seam.
+
+# kavi_add_library(<name> SHARED|STATIC SOURCES ... [DEPS ...] [PUBLIC_INCLUDES ...])
+# DEPS are other kavi libraries; the testing twin links their testing twins.
+function(kavi_add_library name kind)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PUBLIC_INCLUDES;SYSTEM_LIBS" ${ARGN})
+  add_library(${name} ${kind} ${ARG_SOURCES})
+  add_library(${name}_testing STATIC ${ARG_SOURCES})
+  target_compile_definitions(${name}_testing PUBLIC KAVI_TESTING)
+  foreach(target ${name} ${name}_testing)
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include ${ARG_PUBLIC_INCLUDES})
+    target_link_libraries(${target} PUBLIC ${ARG_SYSTEM_LIBS})
+  endforeach()
+  foreach(dep ${ARG_DEPS})
+    target_link_libraries(${name} PRIVATE ${dep})
+    target_link_libraries(${name}_testing PUBLIC ${dep}_testing)
+  endforeach()
+endfunction()
+
+# kavi_add_test(<name> SOURCES ... LIBS ...): one GoogleTest executable; each case runs in
+# its own process under ctest, since the exit table and the wait list are process-wide.
+function(kavi_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} kavi_test_support GTest::gmock)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endfunction()
