@@ -1,0 +1,48 @@
+// node.cpp — the local node's name: KAVI_NODE or else the host name, upper-cased, at most 24
+// characters, read once per process.
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace plat {
+namespace {
+
+constexpr size_t NODE_NAME_MAX = 24;
+
+// A node name is the node address without its blank padding: cut to 24 characters first, so a
+// longer name ending in blanks still trims to what the padded address shows.
+std::string normalized(std::string name) {
+    if (name.size() > NODE_NAME_MAX) name.resize(NODE_NAME_MAX);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    upper_case(name.data());
+    return name;
+}
+
+// An empty (or all-blank) KAVI_NODE counts as unset: a node address of 24 blanks names no node.
+// A '/' may stand in a node name: mailslot addresses are "kavi/<node>/mailslot/<NAME>" and the
+// separator "/mailslot/" is lower case, which an upper-cased node name never contains, so a
+// node's address prefix cannot match another node's names.
+std::string read_node_name() {
+    std::string value;
+    if (env_get("KAVI_NODE", &value)) {
+        std::string name = normalized(value);
+        if (!name.empty()) return name;
+    }
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) == 0) {
+        std::string name = normalized(host);
+        if (!name.empty()) return name;
+    }
+    return "LOCALHOST";
+}
+
+}  // namespace
+
+const std::string &node_name() {
+    static const std::string name = read_node_name();
+    return name;
+}
+
+}  // namespace plat
