@@ -1,0 +1,124 @@
+// errlog.cpp — VULZLOGERROR: one text line per entry, appended whole to the file that
+// KAVZ_ERRLOG names (read at every call) or to standard error.
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "services/kavzras/input.h"
+#include "services/kavzras/kavzras.h"
+#include "services/kavzras/state.h"
+
+namespace {
+
+constexpr size_t DUMP_MAX = 256;        // bytes of an item shown in hexadecimal
+constexpr size_t LOG_ITEMS_MAX = 8;     // further items are only counted
+constexpr size_t LINE_CAPACITY = 6144;  // above the longest line the limits allow
+
+class Line {
+  public:
+    void text(const char *format, ...) __attribute__((format(printf, 2, 3))) {
+        if (room() <= 1) return;
+        va_list args;
+        va_start(args, format);
+        int n = std::vsnprintf(buf_ + size_, room(), format, args);
+        va_end(args);
+        if (n > 0) size_ += static_cast<size_t>(n) < room() ? static_cast<size_t>(n) : room() - 1;
+    }
+    // A name stays one field: blanks, controls and bytes above 0x7E become '?'.
+    void name(std::string_view s) {
+        if (s.empty()) s = "-";
+        text(" ");
+        for (char c : s) {
+            if (room() <= 1) return;
+            buf_[size_++] = c > ' ' && c <= '~' ? c : '?';
+        }
+    }
+    void hex(std::string_view bytes) {
+        static constexpr char DIGITS[] = "0123456789abcdef";
+        for (char c : bytes) {
+            if (room() <= 2) return;
+            buf_[size_++] = DIGITS[static_cast<uint8_t>(c) >> 4];
+            buf_[size_++] = DIGITS[static_cast<uint8_t>(c) & 0xF];
+        }
+    }
+    // Every writer above leaves a byte free, so the line always ends in a newline.
+    std::string_view finish() {
+        buf_[size_++] = '\n';
+        return {buf_, size_};
+    }
+
+  private:
+    size_t room() const { return LINE_CAPACITY - size_; }
+    char buf_[LINE_CAPACITY];
+    size_t size_ = 0;
+};
+
+void time_stamp(Line &line) {
+    using namespace std::chrono;
+    auto now = floor<milliseconds>(system_clock::now());
+    auto day = floor<days>(now);
+    year_month_day date{day};
+    hh_mm_ss<milliseconds> time{now - day};
+    line.text("%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+              static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+              static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+              static_cast<int>(time.seconds().count()),
+              static_cast<int>(time.subseconds().count()));
+}
+
+void write_line(std::string_view line) {
+    std::string path;
+    kavz::AppendFile *file = nullptr;
+    // An error log that cannot be opened must not swallow the entry.
+    if (!plat::env_get("KAVZ_ERRLOG", &path) || path.empty() ||
+        kavz::append_open(path.c_str(), &file) != plat::OK) {
+        file = kavz::standard_error();
+    }
+    kavz::append_write(file, line.data(), line.size());
+    kavz::append_close(file);
+}
+
+}  // namespace
+
+extern "C" void VULZLOGERROR(const char *function, uint32_t code, uint32_t reason, uint32_t line,
+                             uint32_t level, uint32_t count, ...) {
+    (void)level;  // every entry is written, whatever its level
+    char component[kavz::COMPONENT_MAX];
+    size_t component_size;
+    {
+        kavz::State &s = kavz::state();
+        std::shared_lock guard(s.lock);
+        component_size = s.component_size;
+        std::memcpy(component, s.component, component_size);
+    }
+    char name[kavz::FUNCTION_MAX];
+    size_t name_size = kavz::copy_text(function, name, sizeof name);
+
+    Line out;
+    time_stamp(out);
+    out.text(" pid=%u tid=%llu", plat::process_id(),
+             static_cast<unsigned long long>(plat::thread_id()));
+    out.name({component, component_size});
+    out.name({name, name_size});
+    out.text(" site=%u code=%u (0x%x) reason=%u (0x%x)", line, code, code, reason, reason);
+    va_list args;
+    va_start(args, count);
+    for (uint32_t i = 0; i < count && i < LOG_ITEMS_MAX; ++i) {
+        const void *data = va_arg(args, const void *);
+        uint32_t length = va_arg(args, uint32_t);
+        kavz::TraceItem item = kavz::capture_item(data, length, DUMP_MAX);
+        out.text(" item%u=%u", i, length);
+        if (item.state == kavz::ItemState::unreadable) {
+            out.text(",unreadable");
+            continue;
+        }
+        out.text(item.state == kavz::ItemState::cut ? ",cut:" : ":");
+        out.hex(item.bytes);
+    }
+    va_end(args);
+    if (count > LOG_ITEMS_MAX) out.text(" more=%u", count - static_cast<uint32_t>(LOG_ITEMS_MAX));
+    write_line(out.finish());
+}

@@ -1,0 +1,52 @@
+// trace.cpp — VULZTRACE and VULZFLUSHTRACE: one binary record per call, appended whole.
+#include <chrono>
+#include <cstdarg>
+
+#include "platform/platform.h"
+#include "services/kavzras/input.h"
+#include "services/kavzras/kavzras.h"
+#include "services/kavzras/record.h"
+#include "services/kavzras/state.h"
+
+extern "C" void VULZTRACE(const char *function, uint32_t line, uint32_t kind, uint32_t level,
+                          uint32_t count, ...) {
+    kavz::State &s = kavz::state();
+    std::shared_lock guard(s.lock);
+    if (s.trace == nullptr) return;
+
+    char name[kavz::FUNCTION_MAX];
+    kavz::TraceRecord r{};
+    r.pid = plat::process_id();
+    r.time_ns = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
+    r.thread = plat::thread_id();
+    r.line = line;
+    r.kind = kind;
+    r.level = level;
+    r.component = {s.component, s.component_size};
+    r.function = {name, kavz::copy_text(function, name, sizeof name)};
+    r.items_passed = count;
+    r.item_count = count < kavz::ITEMS_MAX ? count : kavz::ITEMS_MAX;
+    va_list args;
+    va_start(args, count);
+    for (size_t i = 0; i < r.item_count; ++i) {
+        const void *data = va_arg(args, const void *);
+        uint32_t length = va_arg(args, uint32_t);
+        r.items[i] = kavz::capture_item(data, length, kavz::ITEM_MAX);
+    }
+    va_end(args);
+
+    size_t size = kavz::encoded_size(r);
+    auto *record = static_cast<uint8_t *>(plat::alloc_zeroed(size));
+    if (record == nullptr) return;  // the record is lost; the traced operation goes on
+    kavz::encode(r, record);
+    kavz::append_write(s.trace, record, size);
+    plat::mem_free(record);
+}
+
+extern "C" void VULZFLUSHTRACE(void) {
+    kavz::State &s = kavz::state();
+    std::shared_lock guard(s.lock);
+    if (s.trace != nullptr) kavz::append_sync(s.trace);
+}

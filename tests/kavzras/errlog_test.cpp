@@ -1,0 +1,194 @@
+// errlog_test.cpp — error-log lines: their exact format, the hex dump's limits, where they go,
+// whole lines under concurrent writers; and the pointer check.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "services/kavzras/kavzras.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(text.substr(at, end - at));
+    }
+    EXPECT_EQ(at, text.size()) << "the log ends with a whole line";
+    return lines;
+}
+
+// The line after its time stamp, which is checked to be ISO-8601 UTC within seconds of now.
+std::string after_time_stamp(const std::string &line) {
+    static const std::regex stamp(R"(^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})\.\d{3}Z)");
+    std::smatch m;
+    if (!std::regex_search(line, m, stamp)) return "no time stamp: " + line;
+    tm t{};
+    t.tm_year = std::stoi(m[1]) - 1900;
+    t.tm_mon = std::stoi(m[2]) - 1;
+    t.tm_mday = std::stoi(m[3]);
+    t.tm_hour = std::stoi(m[4]);
+    t.tm_min = std::stoi(m[5]);
+    t.tm_sec = std::stoi(m[6]);
+    EXPECT_LE(std::llabs(static_cast<long long>(timegm(&t) - time(nullptr))), 5) << line;
+    return line.substr(m.length());
+}
+
+std::string prefix() {
+    return " pid=" + std::to_string(getpid()) + " tid=" + std::to_string(plat::thread_id());
+}
+
+class ErrorLogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = kavitest::make_temp_dir();
+        path_ = dir_ + "/errlog.txt";
+        setenv("KAVZ_ERRLOG", path_.c_str(), 1);
+        unsetenv("KAVZ_TRACE_FILE");
+        VULZ_TRACE_CONTROL *control = nullptr;
+        VULZINITTRACE("KAVI", "", &control);
+    }
+    std::vector<std::string> lines() { return lines_of(kavitest::read_file(path_)); }
+
+    std::string dir_, path_;
+};
+
+TEST_F(ErrorLogTest, LineFormatIsExact) {
+    uint32_t value = 7;
+    unsigned char block[300];
+    for (int i = 0; i < 300; ++i) block[i] = static_cast<unsigned char>(i);
+    VULZLOGERROR("KaviInit", 7, 0xFFFFFFFF, 12, 3, 4, &value, 4u, block, 300u, nullptr, 8u, &value,
+                 0u);
+    std::string dump;
+    char hex[3];
+    for (int i = 0; i < 256; ++i) dump += (snprintf(hex, sizeof hex, "%02x", i), hex);
+
+    std::vector<std::string> got = lines();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(after_time_stamp(got[0]),
+              prefix() + " KAVI KaviInit site=12 code=7 (0x7) reason=4294967295 (0xffffffff)" +
+                  " item0=4:07000000 item1=300,cut:" + dump + " item2=8,unreadable item3=0:");
+}
+
+TEST_F(ErrorLogTest, EveryCallAppendsOneLine) {
+    VULZLOGERROR("First", 1, 0, 1, 3, 0);
+    VULZLOGERROR("Second", 0x8001, 13, 2, 3, 0);
+    std::vector<std::string> got = lines();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(after_time_stamp(got[1]),
+              prefix() + " KAVI Second site=2 code=32769 (0x8001) reason=13 (0xd)");
+}
+
+TEST_F(ErrorLogTest, NamesStayOneField) {
+    VULZLOGERROR("Bad name\n\x80", 1, 0, 1, 3, 0);
+    VULZLOGERROR(nullptr, 2, 0, 2, 3, 0);
+    std::vector<std::string> got = lines();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(after_time_stamp(got[0]),
+              prefix() + " KAVI Bad?name?? site=1 code=1 (0x1) reason=0 (0x0)");
+    EXPECT_EQ(after_time_stamp(got[1]), prefix() + " KAVI - site=2 code=2 (0x2) reason=0 (0x0)");
+}
+
+TEST_F(ErrorLogTest, LongestLineIsWhole) {
+    std::string function(300, 'F');
+    std::string item(300, 'A');
+    const char *d = item.data();
+    VULZLOGERROR(function.c_str(), UINT32_MAX, UINT32_MAX, UINT32_MAX, 3, 10, d, 300u, d, 300u, d,
+                 300u, d, 300u, d, 300u, d, 300u, d, 300u, d, 300u, d, 300u, d, 300u);
+    std::vector<std::string> got = lines();
+    ASSERT_EQ(got.size(), 1u);
+    std::string expected = prefix() + " KAVI " + std::string(255, 'F') +
+                           " site=4294967295 code=4294967295 (0xffffffff)" +
+                           " reason=4294967295 (0xffffffff)";
+    for (int i = 0; i < 8; ++i) {
+        expected += " item" + std::to_string(i) + "=300,cut:";
+        for (int k = 0; k < 256; ++k) expected += "41";
+    }
+    EXPECT_EQ(after_time_stamp(got[0]), expected + " more=2");
+}
+
+// Runs one entry in a child whose standard error goes to a file, and returns that file.
+std::string logged_to_stderr(const std::string &dir, const char *errlog) {
+    std::string out = dir + "/stderr.txt";
+    kavitest::Child child = kavitest::Child::fork_run([&] {
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) return 1;
+        if (errlog != nullptr) {
+            setenv("KAVZ_ERRLOG", errlog, 1);
+        } else {
+            unsetenv("KAVZ_ERRLOG");
+        }
+        VULZLOGERROR("ToStderr", 5, 0, 9, 3, 0);
+        return 0;
+    });
+    EXPECT_EQ(child.wait(10000), 0);
+    return kavitest::read_file(out);
+}
+
+TEST_F(ErrorLogTest, GoesToStandardErrorWhenUnsetOrUnopenable) {
+    std::string missing = dir_ + "/no/such/dir/errlog.txt";
+    for (const char *errlog : {static_cast<const char *>(nullptr), "", missing.c_str()}) {
+        std::vector<std::string> got = lines_of(logged_to_stderr(dir_, errlog));
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_NE(got[0].find(" KAVI ToStderr site=9 code=5 (0x5) reason=0 (0x0)"),
+                  std::string::npos)
+            << got[0];
+    }
+    EXPECT_EQ(kavitest::read_file(path_), "");
+}
+
+TEST_F(ErrorLogTest, ConcurrentLinesStayWhole) {
+    constexpr int THREADS = 4;
+    constexpr int LINES = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([t] {
+            std::string data(256, static_cast<char>('a' + t));
+            for (int i = 0; i < LINES; ++i) {
+                VULZLOGERROR("Writer", static_cast<uint32_t>(t), 0, static_cast<uint32_t>(i), 3, 2,
+                             data.data(), 256u, data.data(), 256u);
+            }
+        });
+    }
+    for (auto &th : threads) th.join();
+    static const std::regex line(
+        R"(^\S+ pid=\d+ tid=\d+ KAVI Writer site=\d+ code=(\d) \(0x\d\) reason=0 \(0x0\))"
+        R"( item0=256:((?:[0-9a-f]{2}){256}) item1=256:\2$)");
+    std::vector<std::string> got = lines();
+    ASSERT_EQ(got.size(), static_cast<size_t>(THREADS * LINES));
+    for (const std::string &l : got) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(l, m, line)) << l;
+        int t = std::stoi(m[1]);
+        EXPECT_EQ(m[2].str().substr(0, 2), std::to_string(61 + t));
+    }
+}
+
+TEST(CheckPointer, NullUnmappedAndValidAreTold) {
+    long page = sysconf(_SC_PAGESIZE);
+    auto *area = static_cast<char *>(
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(area, MAP_FAILED);
+    ASSERT_EQ(mprotect(area + page, page, PROT_NONE), 0);
+    uint32_t local = 1;
+    EXPECT_EQ(VULZCHKPOINTER(nullptr, 1), 0);
+    EXPECT_EQ(VULZCHKPOINTER(nullptr, 0), 0);
+    EXPECT_NE(VULZCHKPOINTER(&local, 4), 0);
+    EXPECT_NE(VULZCHKPOINTER("text", 1), 0);
+    EXPECT_NE(VULZCHKPOINTER(area + page - 4, 4), 0);
+    EXPECT_EQ(VULZCHKPOINTER(area + page - 4, 5), 0) << "the area runs into an unreadable page";
+    EXPECT_EQ(VULZCHKPOINTER(area + page, 1), 0);
+    munmap(area, 2 * page);
+}
+
+}  // namespace

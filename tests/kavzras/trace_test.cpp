@@ -1,0 +1,271 @@
+// trace_test.cpp — trace settings from the environment, records written and read back, and
+// records that stay whole under concurrent writers in two processes.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "services/kavzras/kavzras.h"
+#include "services/kavzras/record.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+using kavz::ItemState;
+
+uint64_t now_ns() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+}
+
+void set_or_unset(const char *name, const char *value) {
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+class TraceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = kavitest::make_temp_dir();
+        path_ = dir_ + "/trace.bin";
+        errlog_ = dir_ + "/errlog.txt";
+        setenv("KAVZ_ERRLOG", errlog_.c_str(), 1);
+    }
+    // Tracing off again, so a later test in the same process starts from nothing.
+    void TearDown() override { init(nullptr, nullptr, nullptr); }
+
+    VULZ_TRACE_CONTROL *init(const char *mask, const char *level, const char *file) {
+        set_or_unset("KAVZ_TRACE_MASK", mask);
+        set_or_unset("KAVZ_TRACE_LEVEL", level);
+        set_or_unset("KAVZ_TRACE_FILE", file);
+        VULZ_TRACE_CONTROL *control = reinterpret_cast<VULZ_TRACE_CONTROL *>(0x1);
+        VULZINITTRACE("KAVI", "", &control);
+        return control;
+    }
+    VULZ_TRACE_CONTROL *init_on() { return init("0x700", nullptr, path_.c_str()); }
+    kavz::TraceScan scan() {
+        contents_ = kavitest::read_file(path_);
+        return kavz::scan_records(contents_);
+    }
+
+    std::string dir_, path_, errlog_, contents_;
+};
+
+TEST(TraceRule, NeedsControlMaskBitAndLevelThree) {
+    VULZ_TRACE_CONTROL *none = nullptr;
+    VULZ_TRACE_CONTROL entries{VULZ_MASK_ENTRY, 3};
+    VULZ_TRACE_CONTROL low{0x700, 2};
+    VULZ_TRACE_CONTROL all{0x700, 7};
+    EXPECT_FALSE(KAVZ_TRACING(none, VULZ_MASK_ENTRY));
+    EXPECT_TRUE(KAVZ_TRACING(&entries, VULZ_MASK_ENTRY));
+    EXPECT_FALSE(KAVZ_TRACING(&entries, VULZ_MASK_EXIT));
+    EXPECT_FALSE(KAVZ_TRACING(&entries, VULZ_MASK_DATA));
+    EXPECT_FALSE(KAVZ_TRACING(&low, VULZ_MASK_ENTRY));
+    EXPECT_TRUE(KAVZ_TRACING(&all, VULZ_MASK_DATA));
+}
+
+TEST_F(TraceTest, MaskIsHexadecimalOrDecimalAndLevelDefaultsToThree) {
+    VULZ_TRACE_CONTROL *c = init("0x700", nullptr, path_.c_str());
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->mask, 0x700u);
+    EXPECT_EQ(c->level, 3u);
+    c = init("512", "5", path_.c_str());
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->mask, 0x200u);
+    EXPECT_EQ(c->level, 5u);
+    c = init("0XfFfFfFfF", "0x2", path_.c_str());
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->mask, 0xFFFFFFFFu);
+    EXPECT_EQ(c->level, 2u);
+    EXPECT_EQ(kavitest::read_file(errlog_), "");
+}
+
+TEST_F(TraceTest, OffUnlessMaskAndFileAreSetAndMaskIsNotZero) {
+    EXPECT_EQ(init(nullptr, "3", path_.c_str()), nullptr);
+    EXPECT_EQ(init("", "3", path_.c_str()), nullptr);
+    EXPECT_EQ(init("0", "3", path_.c_str()), nullptr);
+    EXPECT_EQ(access(path_.c_str(), F_OK), -1) << "a disabled trace creates no file";
+    EXPECT_EQ(init("0x700", "3", nullptr), nullptr);
+    EXPECT_EQ(init("0x700", "3", ""), nullptr);
+    EXPECT_EQ(kavitest::read_file(errlog_), "");
+}
+
+TEST_F(TraceTest, BadSettingsTurnTracingOffAndAreLogged) {
+    for (const char *mask : {"0x7g0", "7 ", "-1", "0x", "4294967296", "0x100000000"}) {
+        EXPECT_EQ(init(mask, nullptr, path_.c_str()), nullptr) << mask;
+    }
+    EXPECT_EQ(init("0x700", "three", path_.c_str()), nullptr);
+    std::string missing = dir_ + "/no/such/dir/trace.bin";
+    EXPECT_EQ(init("0x700", nullptr, missing.c_str()), nullptr);
+    std::string log = kavitest::read_file(errlog_);
+    EXPECT_NE(
+        log.find(" KAVI VULZINITTRACE site=1 code=87 (0x57) reason=0 (0x0) item0=5:3078376730\n"),
+        std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" VULZINITTRACE site=2 code=87 "), std::string::npos);
+    EXPECT_NE(log.find(" VULZINITTRACE site=3 code=2 "), std::string::npos);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 8);
+}
+
+TEST_F(TraceTest, ControlKeptFromEarlierCallReadsNothingEnabledOnceOff) {
+    VULZ_TRACE_CONTROL *kept = init_on();
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(init(nullptr, nullptr, nullptr), nullptr);
+    EXPECT_FALSE(KAVZ_TRACING(kept, VULZ_MASK_ENTRY));
+    VULZTRACE("Late", 1, VULZ_KIND_ENTRY, 3, 0);
+    EXPECT_EQ(scan().records.size(), 0u);
+}
+
+TEST_F(TraceTest, RecordIsWrittenAndReadBackByteExact) {
+    ASSERT_NE(init_on(), nullptr);
+    uint32_t value = 0xA1B2C3D4;
+    std::string big(5000, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+    uint64_t before = now_ns();
+    VULZTRACE("KaviInit", 1234, VULZ_KIND_EXIT, 3, 3, &value, 4u, "ABC     ", 8u, big.data(),
+              static_cast<uint32_t>(big.size()));
+    uint64_t after = now_ns();
+    VULZFLUSHTRACE();
+
+    kavz::TraceScan s = scan();
+    ASSERT_EQ(s.records.size(), 1u);
+    EXPECT_EQ(s.skipped, 0u);
+    EXPECT_FALSE(s.truncated_tail);
+    const kavz::TraceRecord &r = s.records[0];
+    EXPECT_EQ(r.pid, static_cast<uint32_t>(getpid()));
+    EXPECT_EQ(r.thread, plat::thread_id());
+    EXPECT_GE(r.time_ns, before);
+    EXPECT_LE(r.time_ns, after);
+    EXPECT_EQ(r.component, "KAVI");
+    EXPECT_EQ(r.function, "KaviInit");
+    EXPECT_EQ(r.line, 1234u);
+    EXPECT_EQ(r.kind, VULZ_KIND_EXIT);
+    EXPECT_EQ(r.level, 3u);
+    EXPECT_EQ(r.items_passed, 3u);
+    ASSERT_EQ(r.item_count, 3u);
+    EXPECT_EQ(r.items[0].bytes, std::string_view(reinterpret_cast<char *>(&value), 4));
+    EXPECT_EQ(r.items[0].state, ItemState::whole);
+    EXPECT_EQ(r.items[1].bytes, "ABC     ");
+    EXPECT_EQ(r.items[2].length, 5000u);
+    EXPECT_EQ(r.items[2].state, ItemState::cut);
+    EXPECT_EQ(r.items[2].bytes, std::string_view(big).substr(0, kavz::ITEM_MAX));
+
+    std::string again(kavz::encoded_size(r), '\0');
+    kavz::encode(r, reinterpret_cast<uint8_t *>(again.data()));
+    EXPECT_EQ(again, contents_);
+}
+
+TEST_F(TraceTest, BadItemsAndNamesAreRecordedWithoutCrashing) {
+    ASSERT_NE(init_on(), nullptr);
+    long page = sysconf(_SC_PAGESIZE);
+    void *sealed = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(sealed, MAP_FAILED);
+    char x = 'x';
+    VULZTRACE(nullptr, 1, VULZ_KIND_DATA, 3, 10, nullptr, 8u, sealed, 16u, nullptr, 0u, &x, 1u, &x,
+              1u, &x, 1u, &x, 1u, &x, 1u, &x, 1u, &x, 1u);
+    // A name running into an unreadable page ends there.
+    char *name = static_cast<char *>(
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(name, MAP_FAILED);
+    memset(name, 'N', 2 * page);
+    ASSERT_EQ(mprotect(name + page, page, PROT_NONE), 0);
+    VULZTRACE(name + page - 3, 2, VULZ_KIND_DATA, 3, 0);
+    munmap(name, 2 * page);
+    munmap(sealed, page);
+
+    kavz::TraceScan s = scan();
+    ASSERT_EQ(s.records.size(), 2u);
+    const kavz::TraceRecord &r = s.records[0];
+    EXPECT_EQ(r.function, "");
+    EXPECT_EQ(r.items_passed, 10u);
+    ASSERT_EQ(r.item_count, kavz::ITEMS_MAX);
+    EXPECT_EQ(r.items[0].state, ItemState::unreadable);
+    EXPECT_EQ(r.items[0].length, 8u);
+    EXPECT_EQ(r.items[1].state, ItemState::unreadable);
+    EXPECT_EQ(r.items[2].state, ItemState::whole);
+    EXPECT_EQ(r.items[2].bytes, "");
+    EXPECT_EQ(r.items[7].bytes, "x");
+    EXPECT_EQ(s.records[1].function, "NNN");
+}
+
+TEST_F(TraceTest, NothingIsWrittenWhileOff) {
+    EXPECT_EQ(init(nullptr, nullptr, path_.c_str()), nullptr);
+    VULZTRACE("KaviInit", 1, VULZ_KIND_ENTRY, 3, 0);
+    VULZFLUSHTRACE();
+    EXPECT_EQ(access(path_.c_str(), F_OK), -1);
+}
+
+TEST_F(TraceTest, RecordWithoutMemoryIsLostAlone) {
+    ASSERT_NE(init_on(), nullptr);
+    plat::fault_arm(plat::Fault::alloc, 0, 1);
+    VULZTRACE("Lost", 1, VULZ_KIND_ENTRY, 3, 0);
+    VULZTRACE("Kept", 2, VULZ_KIND_ENTRY, 3, 0);
+    plat::fault_clear();
+    kavz::TraceScan s = scan();
+    ASSERT_EQ(s.records.size(), 1u);
+    EXPECT_EQ(s.records[0].function, "Kept");
+}
+
+constexpr int WRITERS = 4;
+constexpr uint32_t RECORDS = 2000;
+
+// Sizes vary from 1 to 3,000 bytes so that interleaved writes could not go unnoticed.
+size_t payload_size(uint32_t seq, uint32_t writer) {
+    return 1 + (seq * 37 + writer * 101) % 3000;
+}
+
+void write_records(uint32_t writer) {
+    std::string payload;
+    for (uint32_t seq = 0; seq < RECORDS; ++seq) {
+        payload.assign(payload_size(seq, writer), static_cast<char>('a' + writer));
+        VULZTRACE("Writer", writer, VULZ_KIND_DATA, 3, 2, &seq, 4u, payload.data(),
+                  static_cast<uint32_t>(payload.size()));
+    }
+}
+
+void run_writers() {
+    std::vector<std::thread> threads;
+    for (uint32_t w = 0; w < WRITERS; ++w) threads.emplace_back(write_records, w);
+    for (auto &t : threads) t.join();
+}
+
+TEST_F(TraceTest, ConcurrentWritersInTwoProcessesNeverInterleave) {
+    // Forked before any thread of the test exists; each process opens the file itself.
+    kavitest::Child other = kavitest::Child::fork_run([this] {
+        if (init_on() == nullptr) return 1;
+        run_writers();
+        return 0;
+    });
+    ASSERT_NE(init_on(), nullptr);
+    run_writers();
+    ASSERT_EQ(other.wait(60000), 0);
+
+    kavz::TraceScan s = scan();
+    EXPECT_EQ(s.skipped, 0u);
+    EXPECT_FALSE(s.truncated_tail);
+    ASSERT_EQ(s.records.size(), 2u * WRITERS * RECORDS);
+    std::map<std::pair<uint32_t, uint64_t>, uint32_t> next_seq;  // (pid, thread) -> seq
+    for (const kavz::TraceRecord &r : s.records) {
+        ASSERT_EQ(r.item_count, 2u);
+        uint32_t seq;
+        ASSERT_EQ(r.items[0].bytes.size(), 4u);
+        memcpy(&seq, r.items[0].bytes.data(), 4);
+        uint32_t &expected = next_seq[{r.pid, r.thread}];
+        ASSERT_EQ(seq, expected++) << "records of one thread keep their order";
+        ASSERT_EQ(r.items[1].bytes, std::string(payload_size(seq, r.line), 'a' + r.line));
+    }
+    EXPECT_EQ(next_seq.size(), 2u * WRITERS);
+}
+
+}  // namespace
