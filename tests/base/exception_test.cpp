@@ -1,0 +1,210 @@
+// exception_test.cpp — the IException family: the logged lines, records that cannot be
+// allocated, locations, the library-error throws and the allocation-failure handler.
+#include <gtest/gtest.h>
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "base/iexcbase.hpp"
+#include "iexcept.hpp"
+#include "istring.hpp"
+#include "platform/platform.h"
+
+namespace {
+
+// Records every line written and every flush, and is the current trace function while it lives.
+class Recorder : public IException::TraceFn {
+  public:
+    Recorder() : previous_(IException::setTraceFunction(this)) {}
+    ~Recorder() { IException::setTraceFunction(previous_); }
+    void write(const char *line) override { lines.emplace_back(line); }
+    void flush() override { ++flushes; }
+
+    std::vector<std::string> lines;
+    int flushes = 0;
+
+  private:
+    IException::TraceFn *previous_;
+};
+
+const ISourceLocation kExitCtor(".\\vulece", "VuleCommandExit::VuleCommandExit", 167);
+
+TEST(Exception, FailedStateAssertionWritesFiveLinesAndThrows) {
+    Recorder recorder;
+    try {
+        failStateAssertion("rc == VULE_OK", kExitCtor);
+        FAIL() << "no throw";
+    } catch (IInvalidRequest &e) {
+        EXPECT_STREQ("IInvalidRequest", e.name());
+        EXPECT_STREQ(L"IInvalidRequest", e.wideName());
+        EXPECT_EQ(1u, e.errorId());
+        EXPECT_TRUE(e.isRecoverable());
+        EXPECT_STREQ("Other Error Group", e.errorCodeGroup());
+        ASSERT_EQ(1u, e.locationCount());
+        EXPECT_EQ(167u, e.locationAtIndex(0)->lineNumber());
+    }
+    EXPECT_EQ((std::vector<std::string>{
+                  "IInvalidRequest exception thrown.\n"
+                  "  function: VuleCommandExit::VuleCommandExit\n"
+                  "  file: .\\vulece\n"
+                  "  line: 167",
+                  "   Error Id is 1",
+                  "   Error Code group is Other Error Group",
+                  "   Exception text is:",
+                  "      The following expression must be true, but it evaluated to false: "
+                  "rc == VULE_OK.",
+              }),
+              recorder.lines);
+    EXPECT_EQ(1, recorder.flushes);
+}
+
+TEST(Exception, FailedParameterAssertionThrowsInvalidParameter) {
+    Recorder recorder;
+    EXPECT_THROW(failParameterAssertion("p != 0", kExitCtor), IInvalidParameter);
+    ASSERT_EQ(5u, recorder.lines.size());
+    EXPECT_EQ("      The following expression must be true, but it evaluated to false: p != 0.",
+              recorder.lines[4]);
+}
+
+TEST(Exception, RecordThatCannotBeAllocatedLogsUnavailableForms) {
+    Recorder recorder;
+    plat::fault_arm(plat::Fault::alloc, 0, plat::FAIL_ALWAYS);
+    IInvalidRequest e("lost", 7, 1);
+    e.addLocation(kExitCtor);
+    plat::fault_clear();
+    EXPECT_EQ(0u, e.errorId());
+    EXPECT_FALSE(e.isRecoverable());
+    EXPECT_EQ(nullptr, e.text());
+    EXPECT_STREQ("Kestrel Class Library", e.errorCodeGroup());
+    IInvalidRequest copy(e);
+    copy.logExceptionData();
+    EXPECT_EQ((std::vector<std::string>{
+                  "\nIInvalidRequest exception thrown.\n   Location information is unavailable.",
+                  "   Error Id is unavailable.",
+                  "   Error Code group is Kestrel Class Library",
+                  "   Exception text is unavailable.",
+              }),
+              recorder.lines);
+}
+
+TEST(Exception, LocationThatCannotBeCopiedIsUnavailableInTheLog) {
+    Recorder recorder;
+    IDeviceError e("text", 9, 1);
+    e.setErrorCodeGroup(nullptr);
+    plat::fault_arm(plat::Fault::alloc, 0, 1);
+    e.addLocation(kExitCtor);
+    plat::fault_clear();
+    e.logExceptionData();
+    ASSERT_EQ(5u, recorder.lines.size());
+    EXPECT_EQ("\nIDeviceError exception thrown.\n   Location information is unavailable.",
+              recorder.lines[0]);
+    EXPECT_EQ("   Error Code group is unavailable.", recorder.lines[2]);
+}
+
+TEST(Exception, NoLineBufferPrintsTheSameDataDirectly) {
+    Recorder recorder;
+    IInvalidRequest e("first", 51, 1);
+    e.addText("second");
+    e.addLocation(ISourceLocation(".\\base\\ibuffer0", "IBuffer::overflow", 565));
+    testing::internal::CaptureStderr();
+    plat::fault_arm(plat::Fault::alloc, 0, 1);
+    e.logExceptionData();
+    plat::fault_clear();
+    EXPECT_EQ(
+        "IInvalidRequest exception thrown.\n   function: IBuffer::overflow\n"
+        "   file: .\\base\\ibuffer0\n   line: 565.\n"
+        "   Error ID is 51\n   Error Code group is Kestrel Class Library\n"
+        "   Exception text is:\n      second\n      first\n",
+        testing::internal::GetCapturedStderr());
+    EXPECT_TRUE(recorder.lines.empty());
+}
+
+TEST(Exception, SixthLocationReplacesTheFifthAndTheNewestIsLogged) {
+    Recorder recorder;
+    IAccessError e("text", 3, 1);
+    for (uint32_t line = 1; line <= 6; ++line) e.addLocation(ISourceLocation("f", "fn", line));
+    ASSERT_EQ(5u, e.locationCount());
+    EXPECT_EQ(4u, e.locationAtIndex(3)->lineNumber());
+    EXPECT_EQ(6u, e.locationAtIndex(4)->lineNumber());
+    EXPECT_EQ(nullptr, e.locationAtIndex(5));
+    e.logExceptionData();
+    EXPECT_EQ("IAccessError exception thrown.\n  function: fn\n  file: f\n  line: 6",
+              recorder.lines.at(0));
+    IAccessError copy(e);
+    EXPECT_EQ(5u, copy.locationCount());
+    EXPECT_EQ(6u, copy.locationAtIndex(4)->lineNumber());
+}
+
+TEST(Exception, ThrowLibraryErrorThrowsTheClassOfEachTypeCode) {
+    Recorder recorder;
+    const char *names[] = {"IAccessError",    "IDeviceError",         "IInvalidParameter",
+                           "IInvalidRequest", "IOutOfSystemResource", "IOutOfWindowResource",
+                           "IOutOfMemory",    "IResourceExhausted"};
+    for (uint32_t type = 0; type < 8; ++type) {
+        try {
+            throwLibraryError(51, kExitCtor, type, 1);
+            ADD_FAILURE() << "type " << type << " did not throw";
+        } catch (IException &e) {
+            EXPECT_STREQ(names[type], e.name());
+            EXPECT_EQ(51u, e.errorId());
+            EXPECT_STREQ("Kestrel Class Library", e.errorCodeGroup());
+            EXPECT_STREQ("Attempt to allocate an IString that is too big.", e.text());
+        }
+    }
+    EXPECT_NO_THROW(throwLibraryError(51, kExitCtor, 8, 1));
+    EXPECT_EQ(8u * 5u, recorder.lines.size());
+}
+
+TEST(Exception, MessageWithoutTextSaysSo) {
+    Recorder recorder;
+    try {
+        throwLibraryError(2, kExitCtor, 3, 1);
+    } catch (IInvalidRequest &e) {
+        EXPECT_STREQ("Unable to load text from message file.", e.text());
+    }
+}
+
+TEST(Exception, AllocationFailureHandlerIsInstalledAtLoadAndThrowsOutOfMemory) {
+    ASSERT_EQ(&IOutOfMemoryHandler::newHandler, std::get_new_handler());
+    Recorder recorder;
+    try {
+        std::get_new_handler()();
+    } catch (IOutOfMemory &e) {
+        EXPECT_EQ(4u, e.errorId());
+        EXPECT_FALSE(e.isRecoverable());
+        EXPECT_STREQ("Out of memory; unable to allocate memory.", e.text());
+        EXPECT_STREQ(".\\base\\iexcbase", e.locationAtIndex(0)->fileName());
+        EXPECT_STREQ("IOutOfMemoryHandler::newHandler", e.locationAtIndex(0)->functionName());
+        EXPECT_EQ(129u, e.locationAtIndex(0)->lineNumber());
+    }
+    EXPECT_EQ(5u, recorder.lines.size());
+}
+
+TEST(Exception, HandlerPutsThePreviousHandlerAndTraceFunctionBack) {
+    IException::TraceFn *before = &IException::traceFunction();
+    {
+        IOutOfMemoryHandler second;
+        EXPECT_EQ(&second, &IException::traceFunction());
+        EXPECT_EQ(&IOutOfMemoryHandler::newHandler, std::get_new_handler());
+    }
+    EXPECT_EQ(before, &IException::traceFunction());
+    EXPECT_EQ(&IOutOfMemoryHandler::newHandler, std::get_new_handler());
+}
+
+// With no memory at all, even the line buffer fails and the data is printed directly.
+TEST(Exception, FailedBufferAllocationThrowsOutOfMemory) {
+    Recorder recorder;
+    testing::internal::CaptureStderr();
+    plat::fault_arm(plat::Fault::alloc, 0, plat::FAIL_ALWAYS);
+    EXPECT_THROW(IString("abc"), IOutOfMemory);
+    plat::fault_clear();
+    EXPECT_EQ(
+        "\nIOutOfMemory exception thrown.\n   Location information is unavailable.\n"
+        "   Error ID is unavailable.\n   Error Code group is Kestrel Class Library\n"
+        "   Exception text is unavailable.\n",
+        testing::internal::GetCapturedStderr());
+    EXPECT_TRUE(recorder.lines.empty());
+}
+
+}  // namespace
