@@ -22,11 +22,12 @@ constexpr uint32_t ERR_NOT_FOUND = 2;           // no such object, e.g. no mails
 constexpr uint32_t ERR_INVALID_HANDLE = 6;      // null or closed handle
 constexpr uint32_t ERR_NO_MEMORY = 8;           // allocation failed
 constexpr uint32_t ERR_INVALID_PARAMETER = 87;  // bad name, size or argument
-constexpr uint32_t ABANDONED = 105;             // mutex acquired; its previous owner thread died owning it
-constexpr uint32_t ERR_ALREADY_EXISTS = 183;    // a mailslot of that name exists on the node
-constexpr uint32_t ERR_NOT_OWNER = 288;         // release of a mutex the caller does not own
-constexpr uint32_t TIMEOUT = 640;               // the wait's time-out expired
-constexpr uint32_t SYSTEM_ERROR_BASE = 0x20000000;  // | native error number, when nothing above fits
+constexpr uint32_t ABANDONED = 105;  // mutex acquired; its previous owner thread died owning it
+constexpr uint32_t ERR_ALREADY_EXISTS = 183;  // a mailslot of that name exists on the node
+constexpr uint32_t ERR_NOT_OWNER = 288;       // release of a mutex the caller does not own
+constexpr uint32_t TIMEOUT = 640;             // the wait's time-out expired
+constexpr uint32_t SYSTEM_ERROR_BASE =
+    0x20000000;  // | native error number, when nothing above fits
 
 // Time-outs are signed milliseconds; a negative value waits without limit, 0 only polls.
 constexpr int32_t WAIT_FOREVER = -1;
@@ -161,12 +162,38 @@ uint32_t interrupt_watch_start(InterruptFunction fn, void *arg, InterruptWatch *
 uint32_t interrupt_watch_stop(InterruptWatch *w);
 
 // ---------------------------------------------------------------------------------------------
+// Append-only files, for traces and logs: each write lands whole at the end of the file, so the
+// writes of concurrent threads and processes never interleave.
+
+struct AppendFile;
+
+// append_open: opens, creating it when missing, a file for appending. 0 or a system error;
+// *out is written only on success.
+uint32_t append_open(const char *path, AppendFile **out);
+// append_write: appends the whole buffer in one write. 0, or a system error, also for a short
+// write (a full device), whose bytes then end the file as a truncated record or line.
+uint32_t append_write(AppendFile *f, const void *data, size_t size);
+// append_sync: makes the file's data durable. 0 or a system error.
+uint32_t append_sync(AppendFile *f);
+// append_close: takes null; never closes standard error.
+void append_close(AppendFile *f);
+// standard_error: the process's standard error as an append-only file, never closed.
+AppendFile *standard_error();
+
+// ---------------------------------------------------------------------------------------------
 // Fault seam, in testing builds only (KAVI_TESTING): lets tests make calls fail for real.
 // Each point lets `pass` calls through, then fails the next `fail` calls (FAIL_ALWAYS: all).
 // A testing build also arms points from the environment variable KAVI_FAULTS on first use,
 // "point:pass:fail[,point:pass:fail...]", so a child process can be started with faults.
 
-enum class Fault { alloc, thread_start, mailslot_create, mailslot_write, event_create, mutex_create };
+enum class Fault {
+    alloc,
+    thread_start,
+    mailslot_create,
+    mailslot_write,
+    event_create,
+    mutex_create
+};
 constexpr uint32_t FAIL_ALWAYS = UINT32_MAX;
 
 #ifdef KAVI_TESTING

@@ -71,14 +71,14 @@ void time_stamp(Line &line) {
 
 void write_line(std::string_view line) {
     std::string path;
-    kavz::AppendFile *file = nullptr;
+    plat::AppendFile *file = nullptr;
     // An error log that cannot be opened must not swallow the entry.
     if (!plat::env_get("KAVZ_ERRLOG", &path) || path.empty() ||
-        kavz::append_open(path.c_str(), &file) != plat::OK) {
-        file = kavz::standard_error();
+        plat::append_open(path.c_str(), &file) != plat::OK) {
+        file = plat::standard_error();
     }
-    kavz::append_write(file, line.data(), line.size());
-    kavz::append_close(file);
+    plat::append_write(file, line.data(), line.size());
+    plat::append_close(file);
 }
 
 }  // namespace

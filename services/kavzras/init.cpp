@@ -42,11 +42,11 @@ bool env_set(const char *name, std::string *value) {
     return plat::env_get(name, value) && !value->empty();
 }
 
-void install(const char *component, kavz::AppendFile *trace, uint32_t mask, uint32_t level) {
+void install(const char *component, plat::AppendFile *trace, uint32_t mask, uint32_t level) {
     kavz::State &s = kavz::state();
     std::unique_lock guard(s.lock);
     s.component_size = kavz::copy_text(component, s.component, sizeof s.component);
-    kavz::append_close(s.trace);
+    plat::append_close(s.trace);
     s.trace = trace;
     // A control pointer kept from an earlier call then reads "nothing enabled".
     s.control = trace != nullptr ? VULZ_TRACE_CONTROL{mask, level} : VULZ_TRACE_CONTROL{0, 0};
@@ -63,7 +63,7 @@ extern "C" void VULZINITTRACE(const char *component, const char *options,
     const std::string *culprit = nullptr;
     uint32_t mask = 0;
     uint32_t level = VULZ_LEVEL;
-    kavz::AppendFile *trace = nullptr;
+    plat::AppendFile *trace = nullptr;
 
     bool wanted = env_set("KAVZ_TRACE_FILE", &file) && env_set("KAVZ_TRACE_MASK", &mask_text);
     if (wanted && !parse_u32(mask_text, &mask)) {
@@ -78,7 +78,7 @@ extern "C" void VULZINITTRACE(const char *component, const char *options,
         culprit = &level_text;
     }
     if (rc == plat::OK && wanted && mask != 0) {
-        rc = kavz::append_open(file.c_str(), &trace);
+        rc = plat::append_open(file.c_str(), &trace);
         if (rc != plat::OK) {
             site = 3;
             culprit = &file;

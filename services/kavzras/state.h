@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <shared_mutex>
 
-#include "services/kavzras/append_file.h"
+#include "platform/platform.h"
 #include "services/kavzras/kavzras.h"
 #include "services/kavzras/record.h"
 
@@ -15,7 +15,7 @@ struct State {
     // Shared while a record or line is built and written, exclusive while VULZINITTRACE
     // replaces the settings: a trace file is never closed under a writer.
     std::shared_mutex lock;
-    AppendFile *trace = nullptr;  // null while tracing is off
+    plat::AppendFile *trace = nullptr;  // null while tracing is off
     char component[COMPONENT_MAX] = {};
     size_t component_size = 0;
     VULZ_TRACE_CONTROL control = {};  // what the callers' control pointers point at

@@ -41,12 +41,12 @@ extern "C" void VULZTRACE(const char *function, uint32_t line, uint32_t kind, ui
     auto *record = static_cast<uint8_t *>(plat::alloc_zeroed(size));
     if (record == nullptr) return;  // the record is lost; the traced operation goes on
     kavz::encode(r, record);
-    kavz::append_write(s.trace, record, size);
+    plat::append_write(s.trace, record, size);
     plat::mem_free(record);
 }
 
 extern "C" void VULZFLUSHTRACE(void) {
     kavz::State &s = kavz::state();
     std::shared_lock guard(s.lock);
-    if (s.trace != nullptr) kavz::append_sync(s.trace);
+    if (s.trace != nullptr) plat::append_sync(s.trace);
 }

@@ -1,14 +1,12 @@
-// append_file.cpp — POSIX append-only files: O_APPEND makes the kernel place each write() at
-// the end of the file atomically, across threads and processes.
-#include "services/kavzras/append_file.h"
-
+// append_file.cpp — append-only files: O_APPEND makes the kernel place each write() at the end
+// of the file atomically, across threads and processes.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
 #include "platform/posix/errors.h"
 
-namespace kavz {
+namespace plat {
 
 struct AppendFile {
     int fd;
@@ -16,15 +14,15 @@ struct AppendFile {
 
 uint32_t append_open(const char *path, AppendFile **out) {
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return plat::from_errno(errno);
-    auto *f = static_cast<AppendFile *>(plat::alloc_zeroed(sizeof(AppendFile)));
+    if (fd < 0) return from_errno(errno);
+    auto *f = static_cast<AppendFile *>(alloc_zeroed(sizeof(AppendFile)));
     if (f == nullptr) {
         close(fd);
-        return plat::ERR_NO_MEMORY;
+        return ERR_NO_MEMORY;
     }
     f->fd = fd;
     *out = f;
-    return plat::OK;
+    return OK;
 }
 
 uint32_t append_write(AppendFile *f, const void *data, size_t size) {
@@ -32,19 +30,19 @@ uint32_t append_write(AppendFile *f, const void *data, size_t size) {
     do {
         n = write(f->fd, data, size);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return plat::from_errno(errno);
+    if (n < 0) return from_errno(errno);
     // The rest is not written after the fact: another writer's record may already follow.
-    return static_cast<size_t>(n) == size ? plat::OK : plat::from_errno(ENOSPC);
+    return static_cast<size_t>(n) == size ? OK : from_errno(ENOSPC);
 }
 
 uint32_t append_sync(AppendFile *f) {
-    return fdatasync(f->fd) == 0 ? plat::OK : plat::from_errno(errno);
+    return fdatasync(f->fd) == 0 ? OK : from_errno(errno);
 }
 
 void append_close(AppendFile *f) {
     if (f == nullptr || f == standard_error()) return;
     close(f->fd);
-    plat::mem_free(f);
+    mem_free(f);
 }
 
 AppendFile *standard_error() {
@@ -52,4 +50,4 @@ AppendFile *standard_error() {
     return &error;
 }
 
-}  // namespace kavz
+}  // namespace plat
