@@ -1,0 +1,312 @@
+// queue_thread.cpp — VuleQueThread: receives every message for one exit, checks it, and hands a
+// command to an invocation thread (or the exit's dispatcher) and an answer to the wait list.
+#include "exit/queue_thread.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "exit/codec.h"
+#include "exit/dispatcher.h"
+#include "exit/exit_table.h"
+#include "exit/invocation.h"
+#include "exit/records.h"
+#include "exit/reply.h"
+#include "exit/trace.h"
+#include "exit/wait_list.h"
+#include "kaviexit.h"
+
+namespace kavi {
+namespace {
+
+using namespace codec;
+
+constexpr const char *FN = "VuleQueThread";
+constexpr uint32_t START_ATTEMPTS = 60;
+constexpr uint16_t ANSWER_STATUS = 5;  // what an answer of function code 1 or 2 reports
+constexpr uint16_t LOGGED_ELEMENT_HEAD = 6;
+
+// The pause after each invocation-thread start paces an exit to about two new commands a
+// second. Tests may shorten it.
+uint32_t start_pause_ms() {
+#ifdef KAVI_TESTING
+    std::string value;
+    if (plat::env_get("KAVI_TEST_START_PAUSE_MS", &value))
+        return static_cast<uint32_t>(strtoul(value.c_str(), nullptr, 10));
+#endif
+    return 500;
+}
+
+class QueueThread {
+  public:
+    explicit QueueThread(QueueStartRecord *start) : start_(start) {}
+    void run();
+
+  private:
+    void begin();
+    void end();
+    void handle(uint8_t *msg, size_t size);
+    void handle_command(uint8_t *msg, size_t size);
+    void handle_answer(uint8_t *msg, size_t size);
+    void hand_over(InvocationRecord *record);
+    bool release(uint8_t *msg);
+    InvocationRecord *new_record(uint32_t kind);
+    void leave_slot();
+
+    QueueStartRecord *start_;
+    VULC_FREEMEM release_{};
+    VULC_RCVDATA receive_{};
+    VULC_SOCWAIT wait_{};
+    uint32_t length_ = 0;
+    void *buffer_ = nullptr;
+    bool stop_ = false;
+    bool dispatcher_running_ = false;
+    // Run mode 0: made before anything is received, so the end can always stop the dispatcher.
+    InvocationRecord *stop_record_ = nullptr;
+};
+
+void QueueThread::run() {
+    begin();
+    while (!stop_) {
+        if (start_->wait_handle != 0) vulcsocwait(&wait_);
+        uint32_t rc = vulcrcvdata(&receive_);
+        if (rc == VULC_NO_DATA) continue;
+        if (rc != VULC_OK) {
+            KAVI_LOG(FN, rc, receive_.head.reason, 440, 1, &start_->mailslot,
+                     static_cast<uint32_t>(sizeof start_->mailslot));
+            break;
+        }
+        KAVI_TRACE(VULZ_KIND_DATA, FN, 450, 1, buffer_, length_);
+        handle(static_cast<uint8_t *>(buffer_), length_);
+    }
+    end();
+}
+
+InvocationRecord *QueueThread::new_record(uint32_t kind) {
+    auto *record = static_cast<InvocationRecord *>(plat::alloc_zeroed(sizeof(InvocationRecord)));
+    if (record != nullptr) {
+        record->exit_function = start_->exit_function;
+        record->run_mode = start_->run_mode;
+        record->exit_index = start_->exit_index;
+        record->kind = kind;
+    }
+    return record;
+}
+
+void QueueThread::begin() {
+    const void *address = start_;
+    KAVI_TRACE(VULZ_KIND_ENTRY, FN, 400, 2, &address, static_cast<uint32_t>(sizeof address),
+               start_->name, 8u);
+    release_.head.length = sizeof release_;
+    memcpy(release_.head.task, start_->name, 8);
+    receive_.head.length = sizeof receive_;
+    memcpy(receive_.head.task, start_->name, 8);
+    receive_.mailslot_handle = reinterpret_cast<VULC_HANDLE>(start_->mailslot);
+    receive_.receive_handle = start_->receive_handle;
+    receive_.wait_handle = start_->wait_handle;
+    receive_.length_out = &length_;
+    receive_.buffer_out = &buffer_;
+    wait_.length = sizeof wait_;
+    wait_.timeout_ms = -1;
+    wait_.wait_handle = start_->wait_handle;
+    wait_.mailslot_handle = reinterpret_cast<VULC_HANDLE>(start_->mailslot);
+    if (start_->run_mode != 0) return;
+
+    InvocationRecord *dispatcher_start = new_record(INVOCATION_COMMAND);
+    stop_record_ = new_record(INVOCATION_STOP);
+    uint32_t rc = plat::ERR_NO_MEMORY;
+    if (dispatcher_start != nullptr && stop_record_ != nullptr)
+        rc = plat::thread_start(VuleSingleThreadDispatcher, dispatcher_start);
+    if (rc == plat::OK) {
+        dispatcher_running_ = true;
+    } else {
+        // Without a dispatcher no command could ever run, so the exit stops receiving at once.
+        KAVI_LOG(FN, 0, rc, 410, 1, start_->name, 8u);
+        plat::mem_free(dispatcher_start);
+        stop_ = true;
+    }
+}
+
+void QueueThread::end() {
+    VuleRLTermExit(start_->name);
+    ExitSlot &slot = exit_table[start_->exit_index];
+    if (dispatcher_running_) {
+        VuleSingleThreadPost(stop_record_);  // the dispatcher frees it
+        stop_record_ = nullptr;
+        plat::event_wait(slot.dispatcher_ended, plat::WAIT_FOREVER);
+    }
+    plat::mem_free(stop_record_);
+    if (slot.dispatcher_ended != nullptr) {
+        plat::event_close(slot.dispatcher_ended);
+        slot.dispatcher_ended = nullptr;
+    }
+    leave_slot();
+    KAVI_TRACE(VULZ_KIND_EXIT, FN, 690, 1, start_->name, 8u);
+}
+
+// leave_slot: tells termination that this thread is done with the slot. When termination could
+// not stop the thread it freed the slot's name without waiting and left the slot's objects to
+// this thread, which closes them; only then can the slot be claimed again.
+void QueueThread::leave_slot() {
+    ExitSlot &slot = exit_table[start_->exit_index];
+    uint32_t locked = lock_mutex(exit_table_mutex);
+    if (slot.generation.load() == start_->slot_generation) {
+        if (locked == plat::OK && slot.name[0] == '\0') {
+            if (slot.dispatcher_mutex != nullptr) plat::mutex_close(slot.dispatcher_mutex);
+            if (slot.work_posted != nullptr) plat::event_close(slot.work_posted);
+            plat::event_close(slot.queue_ended);
+            slot.dispatcher_mutex = nullptr;
+            slot.work_posted = nullptr;
+            slot.queue_ended = nullptr;
+        } else {
+            plat::event_set(start_->queue_ended);
+        }
+    }
+    if (locked == plat::OK) plat::mutex_release(exit_table_mutex);
+}
+
+bool QueueThread::release(uint8_t *msg) {
+    release_.buffer = msg;
+    uint32_t rc = vulcfreemem(&release_);
+    if (rc != VULC_OK) {
+        KAVI_LOG(FN, rc, release_.head.reason, 560, 1, &release_,
+                 static_cast<uint32_t>(sizeof release_));
+    }
+    return rc == VULC_OK;
+}
+
+void QueueThread::handle(uint8_t *msg, size_t size) {
+    // The service hands out at least a header's worth of buffer, whatever arrived.
+    Header h = read_header(msg);
+    switch (h.function_code) {
+        case FUNCTION_COMMAND:
+            handle_command(msg, size);
+            break;
+        case FUNCTION_ANSWER_1:
+        case FUNCTION_ANSWER_2:
+            handle_answer(msg, size);
+            break;
+        case 3:
+        case 4:
+            release(msg);
+            break;
+        default:
+            KAVI_LOG(FN, 0, h.function_code, 550, 1, msg, static_cast<uint32_t>(size));
+            if (!release(msg)) stop_ = true;
+            break;
+    }
+}
+
+void QueueThread::handle_command(uint8_t *msg, size_t size) {
+    Header h = read_header(msg);
+    if (!header_valid(h, size)) {
+        KAVI_LOG(FN, 0, 0, 460, 1, msg, static_cast<uint32_t>(size));
+        release(msg);
+        return;
+    }
+    ElementReader reader(msg, size);
+    if (reader.remaining() <= 0) {
+        long remaining = reader.remaining();
+        KAVI_LOG(FN, 0, 0, 470, 2, &remaining, static_cast<uint32_t>(sizeof remaining), msg,
+                 static_cast<uint32_t>(size));
+        release(msg);
+        return;
+    }
+    _VULE_PARAMETERS32 block{};
+    const uint8_t *wire = nullptr;  // the block's wire image in the message
+    uint32_t correlation = 0;
+    Element e;
+    while (reader.next(&e)) {
+        if (e.type == TYPE_BLOCK) {
+            wire = e.body;
+            decode_block(wire, &block);
+            clear_fields(&block);
+            correlation = correlation_of(block);
+        } else if (e.type == TYPE_STATUS) {
+            // The message now belongs to the waiter; when none waits it is dropped here.
+            uint32_t rc =
+                VuleRLChange(start_->name, status_correlation_of(e), status_code_of(e), msg, wire);
+            if (rc != RL_OK) {
+                KAVI_LOG(FN, rc, 0, 480, 1, e.body - 4, static_cast<uint32_t>(e.length));
+                release(msg);
+            }
+            return;
+        } else if (e.type == TYPE_STOP) {
+            stop_ = true;
+            release(msg);
+            return;
+        } else if (const Field *f = field_for_type(e.type)) {
+            if (wire != nullptr) set_field(&block, *f, e);
+        } else if (e.type != TYPE_END) {
+            // An unknown element ends the walk; the command runs with what came before it.
+            uint16_t shown = e.length < LOGGED_ELEMENT_HEAD ? e.length : LOGGED_ELEMENT_HEAD;
+            KAVI_LOG(FN, 0, e.type, 490, 3, e.body - 4, uint32_t{shown}, msg,
+                     static_cast<uint32_t>(size), wire, wire != nullptr ? 338u : 0u);
+            break;
+        }
+    }
+    if (reader.error() != ElementError::none || wire == nullptr) {
+        // A malformed element, or a command without a parameter block, never reaches the exit.
+        KAVI_LOG(FN, 0, static_cast<uint32_t>(reader.error()), 500, 2, msg,
+                 static_cast<uint32_t>(size), wire, wire != nullptr ? 338u : 0u);
+        release(msg);
+        return;
+    }
+    InvocationRecord *record = new_record(INVOCATION_COMMAND);
+    if (record == nullptr) {
+        KAVI_LOG(FN, VULE_NO_COMMAND_MEMORY, 0, 520, 1, wire, 338u);
+        VulequetSendReply(msg, correlation, VULE_NO_COMMAND_MEMORY);
+        return;
+    }
+    record->block = &record->native_block;
+    record->native_block = block;
+    record->message = msg;
+    record->message_length = static_cast<uint32_t>(size);
+    record->correlation = correlation;
+    memcpy(record->destination_name, h.destination_name, sizeof record->destination_name);
+    memcpy(record->origin_name, h.origin_name, sizeof record->origin_name);
+    memcpy(record->origin_node, h.origin_node, sizeof record->origin_node);
+    hand_over(record);
+}
+
+void QueueThread::handle_answer(uint8_t *msg, size_t size) {
+    Header h = read_header(msg);
+    ElementReader reader(msg, size);
+    Element e;
+    if (!header_valid(h, size) || !reader.next(&e) || e.type != TYPE_BLOCK) {
+        release(msg);
+        return;
+    }
+    if (VuleRLChange(start_->name, correlation_in_wire(e.body), ANSWER_STATUS, msg, e.body) !=
+        RL_OK)
+        release(msg);
+}
+
+void QueueThread::hand_over(InvocationRecord *record) {
+    if (start_->run_mode == 0) {
+        VuleSingleThreadPost(record);
+        return;
+    }
+    uint32_t pause = start_pause_ms();
+    uint32_t rc = plat::OK;
+    for (uint32_t attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
+        rc = plat::thread_start(VulequetInvokeExit, record);
+        plat::sleep_ms(pause);
+        if (rc == plat::OK) return;
+    }
+    KAVI_LOG(FN, rc, 0, 530, 1, record, static_cast<uint32_t>(sizeof *record));
+    uint8_t *msg = record->message;
+    uint32_t correlation = record->correlation;
+    plat::mem_free(record);
+    VulequetSendReply(msg, correlation, VULE_NO_COMMAND_THREAD);
+}
+
+}  // namespace
+
+void VuleQueThread(void *start_record) {
+    auto *start = static_cast<QueueStartRecord *>(start_record);
+    QueueThread(start).run();
+    plat::mem_free(start);
+}
+
+}  // namespace kavi

@@ -1,0 +1,243 @@
+// invocation_test.cpp — one command through VulequetInvokeExit with real service buffers and a
+// real reply, the active-command table around it, and the process-exit handler racing it.
+#include "exit/invocation.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include "exit/codec.h"
+#include "exit/exit_table.h"
+#include "exit/records.h"
+#include "platform/platform.h"
+#include "services/kavcacm/kavcacm.h"
+
+namespace {
+
+using namespace kavi;
+using namespace std::chrono_literals;
+
+void start_task(const char name[8], VULC_HANDLE *handle) {
+    VULC_STRTCOM start{};
+    start.head.length = sizeof start;
+    memcpy(start.head.task, name, 8);
+    ASSERT_EQ(vulcstrtcom(&start), VULC_OK);
+    *handle = start.receive_handle;
+}
+
+// receive: the next message for task within timeout_ms, or null.
+uint8_t *receive(const char name[8], VULC_HANDLE handle, uint32_t *length, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        VULC_SOCWAIT wait{};
+        wait.length = sizeof wait;
+        wait.timeout_ms = 50;
+        wait.wait_handle = handle;
+        vulcsocwait(&wait);
+        void *buffer = nullptr;
+        VULC_RCVDATA request{};
+        request.head.length = sizeof request;
+        memcpy(request.head.task, name, 8);
+        request.receive_handle = handle;
+        request.wait_handle = handle;
+        request.length_out = length;
+        request.buffer_out = &buffer;
+        if (vulcrcvdata(&request) == VULC_OK) return static_cast<uint8_t *>(buffer);
+    }
+    return nullptr;
+}
+
+void stop_task(const char name[8]) {
+    VULC_STOPCOM stop{};
+    stop.head.length = sizeof stop;
+    memcpy(stop.head.task, name, 8);
+    vulcstopcom(&stop);
+}
+
+void release(const char name[8], void *buffer) {
+    VULC_FREEMEM request{};
+    request.head.length = sizeof request;
+    memcpy(request.head.task, name, 8);
+    request.buffer = buffer;
+    EXPECT_EQ(vulcfreemem(&request), VULC_OK);
+}
+
+// The exit function of the current test, reached from a plain function pointer.
+std::function<uint32_t(_VULE_PARAMETERS32 *)> current_exit;
+uint32_t KAVI_CALL call_current_exit(_VULE_PARAMETERS32 *block) {
+    return current_exit(block);
+}
+
+class Invocation : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(create_mutex_once(&active_command_mutex), plat::OK);
+        start_task("TSERVER ", &server_);
+        start_task("TEXIT   ", &exit_);
+        VULC_CHECKTASK check{};
+        check.head.length = sizeof check;
+        memcpy(check.head.task, "TSERVER ", 8);
+        vulcchecktask(&check);
+        memcpy(node_, check.node, sizeof node_);
+    }
+
+    void TearDown() override {
+        stop_task("TEXIT   ");
+        stop_task("TSERVER ");
+    }
+
+    // command: a record for a command the server sent and the exit received, as the queue
+    // thread makes it.
+    InvocationRecord *command(uint32_t correlation, const char *command_name) {
+        _VULE_PARAMETERS32 block{};
+        codec::set_correlation(&block, correlation);
+        size_t text = strlen(command_name) + 1;
+        size_t elements = 4 + codec::BLOCK_ELEMENT_LENGTH + codec::text_element_length(text);
+        VULC_ALCMEM alloc{};
+        alloc.head.length = sizeof alloc;
+        memcpy(alloc.head.task, "TSERVER ", 8);
+        alloc.size = static_cast<uint32_t>(codec::HEADER_SIZE + elements);
+        EXPECT_EQ(vulcalcmem(&alloc), VULC_OK);
+        auto *out = static_cast<uint8_t *>(alloc.buffer);
+        codec::write_element_block_head(out, static_cast<uint16_t>(elements));
+        uint8_t *at = out + codec::FIRST_ELEMENT_OFFSET;
+        at += codec::write_block_element(at, block);
+        codec::write_text_element(at, 2, command_name, text);
+        VULC_SNDDATA send{};
+        send.head.length = sizeof send;
+        memcpy(send.head.task, "TSERVER ", 8);
+        memcpy(send.dest_app, "TEXIT   ", 8);
+        memcpy(send.dest_node, node_, sizeof node_);
+        send.send_length = alloc.size;
+        send.buffer = out;
+        EXPECT_EQ(vulcsnddata(&send), VULC_OK);
+        release("TSERVER ", out);
+
+        uint32_t length = 0;
+        uint8_t *msg = receive("TEXIT   ", exit_, &length, 5000);
+        EXPECT_NE(msg, nullptr);
+        auto *r = static_cast<InvocationRecord *>(plat::alloc_zeroed(sizeof(InvocationRecord)));
+        codec::Header h = codec::read_header(msg);
+        r->exit_function = call_current_exit;
+        r->block = &r->native_block;
+        r->message = msg;
+        r->message_length = length;
+        r->correlation = correlation;
+        memcpy(r->destination_name, h.destination_name, 8);
+        memcpy(r->origin_name, h.origin_name, 8);
+        memcpy(r->origin_node, h.origin_node, 24);
+        r->run_mode = 1;
+        codec::ElementReader reader(msg, length);
+        codec::Element e;
+        while (reader.next(&e)) {
+            if (e.type == codec::TYPE_BLOCK) codec::decode_block(e.body, &r->native_block);
+            if (e.type == 2) codec::set_field(&r->native_block, *codec::field_for_type(2), e);
+        }
+        return r;
+    }
+
+    struct Reply {
+        uint32_t length = 0;
+        uint16_t status = 0;
+        uint32_t correlation = 0;
+    };
+    bool reply(Reply *out, int timeout_ms = 5000) {
+        uint8_t *msg = receive("TSERVER ", server_, &out->length, timeout_ms);
+        if (msg == nullptr) return false;
+        const uint8_t *status = msg + out->length - codec::STATUS_ELEMENT_LENGTH;
+        out->status = codec::get_u16(status + 4);
+        out->correlation = codec::get_u32(status + 6);
+        release("TSERVER ", msg);
+        return true;
+    }
+
+    static int active_count() {
+        plat::mutex_acquire(active_command_mutex);
+        int n = 0;
+        for (const ActiveCommand &a : active_commands) n += a.message != nullptr;
+        plat::mutex_release(active_command_mutex);
+        return n;
+    }
+
+    VULC_HANDLE server_ = 0, exit_ = 0;
+    char node_[24];
+};
+
+TEST_F(Invocation, CommandIsActiveWhileItsExitRunsAndRepliedWithTheLow16BitsAfter) {
+    InvocationRecord *record = command(0x00070001, "RUN");
+    uint8_t *message = record->message;
+    int seen_active = -1;
+    current_exit = [&](_VULE_PARAMETERS32 *block) -> uint32_t {
+        EXPECT_STREQ(block->command_name, "RUN");
+        plat::mutex_acquire(active_command_mutex);
+        seen_active =
+            active_commands[0].message == message && active_commands[0].correlation == 0x00070001u;
+        plat::mutex_release(active_command_mutex);
+        return 0x12345;
+    };
+    VulequetInvokeExit(record);
+    EXPECT_EQ(seen_active, 1);
+    EXPECT_EQ(active_count(), 0);
+    Reply r;
+    ASSERT_TRUE(reply(&r));
+    EXPECT_EQ(r.status, 0x2345);
+    EXPECT_EQ(r.correlation, 0x00070001u);
+    EXPECT_EQ(r.length, 112u + 4 + 344 + 8 + 10);
+}
+
+TEST_F(Invocation, CommandBeyondAFullTableRunsAndLeavesTheTableAsItWas) {
+    static uint8_t placeholder[64];
+    plat::mutex_acquire(active_command_mutex);
+    for (unsigned i = 0; i < ACTIVE_SLOTS; ++i) active_commands[i] = {&placeholder[i], i};
+    plat::mutex_release(active_command_mutex);
+
+    current_exit = [](_VULE_PARAMETERS32 *) -> uint32_t { return 3; };
+    VulequetInvokeExit(command(0x42, "FULL"));
+    Reply r;
+    ASSERT_TRUE(reply(&r));
+    EXPECT_EQ(r.status, 3);
+    plat::mutex_acquire(active_command_mutex);
+    for (unsigned i = 0; i < ACTIVE_SLOTS; ++i) {
+        EXPECT_EQ(active_commands[i].message, &placeholder[i]);
+        active_commands[i].message = nullptr;
+    }
+    plat::mutex_release(active_command_mutex);
+}
+
+TEST_F(Invocation, ProcessExitAnswersARunningCommandOnceAndLeavesItsMessageToIt) {
+    InvocationRecord *record = command(0x99, "LATE");
+    std::promise<void> entered, may_return;
+    auto returned = may_return.get_future().share();
+    std::atomic<bool> text_intact{false};
+    current_exit = [&](_VULE_PARAMETERS32 *block) -> uint32_t {
+        entered.set_value();
+        returned.wait();
+        // The message is still this invocation's: its fields can be read after the answer.
+        text_intact = strcmp(block->command_name, "LATE") == 0;
+        return 0;
+    };
+    std::thread invocation([&] { VulequetInvokeExit(record); });
+    ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+
+    VulequetAtExit();
+    Reply r;
+    ASSERT_TRUE(reply(&r));
+    EXPECT_EQ(r.status, VULE_EXIT_ENDED);
+    EXPECT_EQ(r.correlation, 0x99u);
+    EXPECT_EQ(r.length, 126u);
+    EXPECT_EQ(active_count(), 0);
+
+    may_return.set_value();
+    invocation.join();
+    EXPECT_TRUE(text_intact);
+    EXPECT_FALSE(reply(&r, 300)) << "the command was answered twice";
+    VulequetAtExit();  // a second run finds nothing
+    EXPECT_FALSE(reply(&r, 100));
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// queue_thread_test.cpp — the command queue thread against hand-made messages from a tool task:
+// what reaches the exit function, what is answered, and what is dropped without harm.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+#include "tests/exit/lifecycle_support.h"
+
+namespace {
+
+using namespace lifecycle;
+
+std::atomic<int> calls{0};
+std::mutex seen_lock;
+std::string seen;  // command_name, display_name and command_string of the last call
+
+std::string text_or_null(const char *text) {
+    return text != nullptr ? text : "(null)";
+}
+
+uint32_t KAVI_CALL record_call(_VULE_PARAMETERS32 *block) {
+    {
+        std::lock_guard<std::mutex> guard(seen_lock);
+        seen = text_or_null(block->command_name) + "," + text_or_null(block->display_name) + "," +
+               text_or_null(block->command_string);
+    }
+    ++calls;
+    return 0x12345;
+}
+
+std::string last_seen() {
+    std::lock_guard<std::mutex> guard(seen_lock);
+    return seen;
+}
+
+class QueueThread : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setenv("KAVI_TEST_START_PAUSE_MS", "0", 1);
+        calls = 0;
+        ASSERT_EQ(KaviInitialize("QEXIT", record_call), VULE_OK);
+    }
+    void TearDown() override {
+        plat::fault_clear();
+        EXPECT_EQ(KaviTerminate("QEXIT"), VULE_OK);
+    }
+
+    // command: a valid command with the correlation and a command_name.
+    static std::vector<uint8_t> command(uint32_t correlation, const std::string &name = "SHOW") {
+        std::vector<uint8_t> v;
+        add_block(&v, correlation, "QEXIT");
+        add_text(&v, 2, name);
+        return v;
+    }
+
+    Tool tool{"QTOOL"};
+};
+
+TEST_F(QueueThread, CommandRunsAndIsAnswered) {
+    ASSERT_EQ(tool.send("QEXIT", command(0x01020304)), VULC_OK);
+    std::vector<uint8_t> reply = tool.receive(5000);
+    uint32_t correlation = 0;
+    EXPECT_EQ(reply_status(reply, &correlation), 0x2345);
+    EXPECT_EQ(correlation, 0x01020304u);
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_EQ(last_seen(), "SHOW,(null),(null)");
+}
+
+// Each malformed message is logged and released; none reaches the exit or gets a reply, and
+// the thread goes on to run the next good command.
+TEST_F(QueueThread, MalformedMessagesNeverReachTheExit) {
+    std::vector<std::vector<uint8_t>> bad(6);
+    add_block(&bad[1], 1);
+    add_element(&bad[1], 2, 2, {0, 0});  // element shorter than its head
+    add_block(&bad[2], 2);
+    add_element(&bad[2], 40, 3, {'A', 0, 0, 0});  // longer than what remains
+    add_block(&bad[3], 3);
+    add_element(&bad[3], 8, 3, {'A', 'B', 'C', 'D'});  // text without its terminator
+    add_block(&bad[4], 4);
+    add_element(&bad[4], 12, 6, {100, 0, 0, 0, 1, 2, 3, 4});  // data count beyond the element
+    add_text(&bad[5], 2, "NOBLOCK");                          // no parameter block at all
+    for (const auto &elements : bad) ASSERT_EQ(tool.send("QEXIT", elements), VULC_OK);
+    // A header whose lengths disagree.
+    ASSERT_EQ(tool.send("QEXIT", command(5), 0, 4), VULC_OK);
+    ASSERT_EQ(tool.send("QEXIT", command(6)), VULC_OK);
+
+    uint32_t correlation = 0;
+    EXPECT_EQ(reply_status(tool.receive(5000), &correlation), 0x2345);
+    EXPECT_EQ(correlation, 6u);
+    EXPECT_TRUE(tool.receive(100).empty());
+    EXPECT_EQ(calls.load(), 1);
+}
+
+TEST_F(QueueThread, FieldBeforeBlockIsSkippedAndUnknownTypeEndsTheWalk) {
+    std::vector<uint8_t> v;
+    add_text(&v, 20, "EARLY");
+    add_block(&v, 7);
+    add_text(&v, 2, "CMD");
+    add_element(&v, 8, 4, {1, 2, 3, 4});
+    add_text(&v, 3, "LATE");
+    ASSERT_EQ(tool.send("QEXIT", v), VULC_OK);
+    EXPECT_EQ(reply_status(tool.receive(5000)), 0x2345);
+    EXPECT_EQ(last_seen(), "CMD,(null),(null)");
+}
+
+TEST_F(QueueThread, StatusWithoutWaiterAndOtherFunctionCodesStartNothing) {
+    std::vector<uint8_t> answer;
+    add_block(&answer, 8);
+    add_status(&answer, 0, 8);
+    ASSERT_EQ(tool.send("QEXIT", answer), VULC_OK);
+    ASSERT_EQ(tool.send("QEXIT", command(9), 1), VULC_OK);
+    ASSERT_EQ(tool.send("QEXIT", command(10), 3), VULC_OK);
+    ASSERT_EQ(tool.send("QEXIT", command(11), 5), VULC_OK);
+    ASSERT_EQ(tool.send("QEXIT", command(12)), VULC_OK);
+    uint32_t correlation = 0;
+    EXPECT_EQ(reply_status(tool.receive(5000), &correlation), 0x2345);
+    EXPECT_EQ(correlation, 12u);
+    EXPECT_EQ(calls.load(), 1);
+}
+
+TEST_F(QueueThread, NoInvocationThreadIsAnswered800A) {
+    plat::fault_arm(plat::Fault::thread_start, 0, 60);
+    ASSERT_EQ(tool.send("QEXIT", command(13)), VULC_OK);
+    uint32_t correlation = 0;
+    EXPECT_EQ(reply_status(tool.receive(5000), &correlation), VULE_NO_COMMAND_THREAD);
+    EXPECT_EQ(correlation, 13u);
+    EXPECT_EQ(calls.load(), 0);
+    // The 61st start is let through again.
+    ASSERT_EQ(tool.send("QEXIT", command(14)), VULC_OK);
+    EXPECT_EQ(reply_status(tool.receive(5000)), 0x2345);
+}
+
+TEST_F(QueueThread, NoInvocationRecordIsAnswered8009) {
+    // A first command shows that the queue thread is idle in its receive.
+    ASSERT_EQ(tool.send("QEXIT", command(14)), VULC_OK);
+    EXPECT_EQ(reply_status(tool.receive(5000)), 0x2345);
+    calls = 0;
+    // The tool's message and the queue thread's receive buffer pass; the record fails.
+    plat::fault_arm(plat::Fault::alloc, 2, 1);
+    ASSERT_EQ(tool.send("QEXIT", command(15)), VULC_OK);
+    uint32_t correlation = 0;
+    EXPECT_EQ(reply_status(tool.receive(5000), &correlation), VULE_NO_COMMAND_MEMORY);
+    EXPECT_EQ(correlation, 15u);
+    EXPECT_EQ(calls.load(), 0);
+}
+
+}  // namespace
