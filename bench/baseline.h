@@ -1,0 +1,27 @@
+// baseline.h — the raw baseline "B" that every latency benchmark is measured against: a
+// datagram ping-pong between two processes over Unix-domain sockets, with the server's receive
+// thread handing each request to a worker thread that sends the reply. No service in between.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+namespace kavibench {
+
+constexpr size_t BASELINE_REQUEST = 800;
+constexpr size_t BASELINE_REPLY = 500;
+
+class Baseline {
+  public:
+    // Starts the server process; round trips then go from this process.
+    Baseline();
+    ~Baseline();
+    // round_trip: one request and its reply; false when the transport failed.
+    bool round_trip();
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kavibench

@@ -1,0 +1,77 @@
+// class_exit.cpp — a sample command exit written with the classes: VuleCommandExit registers it
+// and ends it, VuleCommandExitParms reads each command and hands the answer back.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "iexcept.hpp"
+#include "vulece.hpp"
+
+namespace {
+
+bool dump = false;
+
+// The reply is built on this thread after the function returns, so the answer lives in
+// thread-local storage rather than on the stack (and on the heap: command threads have small
+// stacks, which static thread-local storage would share).
+thread_local std::vector<unsigned char> reply;
+
+// Answers a command with its user data reversed; the status is 0 for PING and QUERY, 4 for any
+// other action.
+uint32_t KAVI_CALL handle(_VULE_PARAMETERS32 *block) {
+    VuleCommandExitParms parms(block);
+    IString action = parms.getCmdAction();
+    std::printf("class_exit: %s on exit %s from operator '%s', resource '%s' (type %lu)\n",
+                static_cast<const char *>(action), static_cast<const char *>(parms.getCmdExit()),
+                static_cast<const char *>(parms.getCmdOperator()),
+                static_cast<const char *>(parms.getResDispName()), parms.getResType());
+    if (dump) std::printf("class_exit: %s\n", static_cast<const char *>(parms.asDebugInfo()));
+    std::fflush(stdout);
+
+    // The server takes user data back only if some arrived, and no more than arrived.
+    const auto *data = static_cast<const unsigned char *>(parms.getUserData());
+    unsigned short length = data != nullptr ? parms.getUserDataLength() : 0;
+    reply.assign(data, data + length);
+    std::reverse(reply.begin(), reply.end());
+    parms.setUserData(reply.data(), length);
+    return std::strcmp(action, "PING") == 0 || std::strcmp(action, "QUERY") == 0 ? 0 : 4;
+}
+
+int usage() {
+    std::fputs(
+        "usage: class_exit [--dump] EXIT_NAME\n"
+        "  registers EXIT_NAME (1 to 8 characters) and answers its commands with their user\n"
+        "  data reversed; --dump prints each command's parameter block\n",
+        stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const char *name = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--dump") == 0)
+            dump = true;
+        else if (argv[i][0] != '-' && name == nullptr)
+            name = argv[i];
+        else
+            return usage();
+    }
+    if (name == nullptr) return usage();
+
+    try {
+        VuleCommandExit exit(name, handle, 0);
+        std::printf("class_exit: %s registered\n", name);
+        std::fflush(stdout);
+        // Ends on `kavi shutdown`, SIGINT or SIGTERM; leaving the block ends the exit.
+        exit.run();
+    } catch (IException &e) {
+        std::fprintf(stderr, "class_exit: %s could not be registered (%s, see the error log)\n",
+                     name, e.name());
+        return 1;
+    }
+    std::printf("class_exit: %s terminated\n", name);
+    return 0;
+}

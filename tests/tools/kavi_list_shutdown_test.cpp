@@ -1,0 +1,87 @@
+// kavi_list_shutdown_test.cpp — `kavi list` and `kavi shutdown` against tasks and waits of real
+// processes, and the usage of every subcommand.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "services/kavcacm/kavcacm.h"
+#include "tests/kavcacm/service.h"
+#include "tests/support/child_process.h"
+
+using namespace kavitest;
+
+namespace {
+
+struct Outcome {
+    int code;
+    std::string out;
+};
+
+Outcome kavi(const std::vector<std::string> &args) {
+    std::string out = make_temp_dir() + "/out";
+    std::vector<std::string> argv = {executable_dir() + "/kavi"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Child child = Child::spawn(argv, {}, out);
+    int code = child.wait(10000);
+    return {code, read_file(out)};
+}
+
+Child holder(const std::string &task, const std::string &node = "") {
+    return Child::fork_run([task, node] {
+        if (!node.empty()) setenv("KAVI_NODE", node.c_str(), 1);
+        if (start(task).rc != VULC_OK) return 1;
+        for (;;) pause();
+    });
+}
+
+}  // namespace
+
+TEST(KaviList, ListsTheTasksOfTheNodeWithTheirProcesses) {
+    std::string other_node = std::string(getenv("KAVI_NODE")) + "B";
+    Child gamma = holder("GAMMA");
+    Child delta = holder("DELTA", other_node);
+    ASSERT_EQ(start("ALPHA").rc, VULC_OK);
+    ASSERT_TRUE(eventually([] { return check("GAMMA") == VULC_OK; }, 5000));
+
+    Outcome json = kavi({"list", "--json"});
+    EXPECT_EQ(json.code, 0);
+    EXPECT_NE(json.out.find("{\"name\": \"ALPHA\", \"pid\": " + std::to_string(getpid()) + "}"),
+              std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("{\"name\": \"GAMMA\", \"pid\": " + std::to_string(gamma.pid()) + "}"),
+              std::string::npos)
+        << json.out;
+    EXPECT_EQ(json.out.find("DELTA"), std::string::npos) << json.out;
+
+    Outcome text = kavi({"list", "--node", other_node});
+    EXPECT_EQ(text.code, 0);
+    EXPECT_NE(text.out.find("1 task"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("DELTA"), std::string::npos) << text.out;
+    EXPECT_EQ(text.out.find("ALPHA"), std::string::npos) << text.out;
+}
+
+TEST(KaviShutdown, EndsEveryWaitOnTheNode) {
+    Child waiter = Child::fork_run([] { return static_cast<int>(vulcsemwait(0, 10000)); });
+    std::string busy_node = std::string(getenv("KAVI_NODE")) + "C";
+    Child elsewhere = Child::fork_run([busy_node] {
+        setenv("KAVI_NODE", busy_node.c_str(), 1);
+        return static_cast<int>(vulcsemwait(0, 1000));
+    });
+    ASSERT_TRUE(eventually([] { return kavi({"shutdown"}).out == "1 wait ended\n"; }, 5000));
+    EXPECT_EQ(waiter.wait(5000), static_cast<int>(VULC_SEM_SHUTDOWN));
+    EXPECT_EQ(elsewhere.wait(5000), static_cast<int>(VULC_SEM_TIMEOUT));  // another node's wait
+}
+
+TEST(Kavi, EverySubcommandHasHelpAndRefusesUnknownOptions) {
+    for (const char *sub : {"list", "shutdown"}) {
+        Outcome help = kavi({sub, "--help"});
+        EXPECT_EQ(help.code, 0) << sub;
+        EXPECT_EQ(help.out.rfind(std::string("usage: kavi ") + sub, 0), 0u) << help.out;
+        EXPECT_EQ(kavi({sub, "--bogus"}).code, 2) << sub;
+    }
+    EXPECT_EQ(kavi({"--help"}).code, 0);
+    EXPECT_EQ(kavi({"nonsense"}).code, 2);
+    EXPECT_EQ(kavi({}).code, 2);
+}

@@ -1,0 +1,143 @@
+// trace_decoder_test.cpp — the trace decoder in process: items recognised by their length or
+// their own header, and a file fed in pieces decoding exactly as the whole.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "exit/codec.h"
+#include "services/kavcacm/kavcacm.h"
+#include "services/kavzras/record.h"
+#include "tools/kavi/trace_decode.h"
+
+namespace {
+
+struct Item {
+    std::string bytes;
+    kavz::ItemState state = kavz::ItemState::whole;
+};
+
+std::string record(const char *function, uint32_t kind, const std::vector<Item> &items) {
+    kavz::TraceRecord r{};
+    r.pid = 42;
+    r.time_ns = 1765000000123456789ull;
+    r.thread = 43;
+    r.line = 9;
+    r.kind = kind;
+    r.level = 3;
+    r.component = "KAVI";
+    r.function = function;
+    r.item_count = items.size();
+    r.items_passed = static_cast<uint32_t>(items.size());
+    for (size_t i = 0; i < items.size(); ++i)
+        r.items[i] = {static_cast<uint32_t>(items[i].bytes.size()), items[i].state, items[i].bytes};
+    std::string out(kavz::encoded_size(r), '\0');
+    kavz::encode(r, reinterpret_cast<uint8_t *>(out.data()));
+    return out;
+}
+
+template <typename T>
+std::string bytes_of(const T &value) {
+    return std::string(reinterpret_cast<const char *>(&value), sizeof value);
+}
+
+std::string block_image() {
+    _VULE_PARAMETERS32 block{};
+    std::memcpy(block.exit_name, "ECHO    ", 9);
+    block.exit_timeout = -5;
+    kavi::codec::set_correlation(&block, 0x00070FF5);
+    std::string wire(kavi::codec::BLOCK_SIZE, '\0');
+    kavi::codec::encode_block(block, reinterpret_cast<uint8_t *>(wire.data()));
+    return wire;
+}
+
+// decode: everything the decoder says, records and reports in the order it says them.
+std::string decode(std::string_view file, size_t piece, kavitool::TraceFormat format) {
+    std::string said;
+    kavitool::TraceDecoder decoder(
+        "f", format, [&](const std::string &line) { said += line; },
+        [&](const std::string &message) { said += "! " + message + "\n"; });
+    for (size_t at = 0; at < file.size(); at += piece) decoder.feed(file.substr(at, piece), false);
+    said += decoder.finish() ? "intact\n" : "damaged\n";
+    return said;
+}
+
+}  // namespace
+
+TEST(TraceDecoder, RecognisesItemsByLengthAndHeader) {
+    VULC_CHECKTASK check{};
+    check.head.length = sizeof check;
+    std::memcpy(check.head.task, "ECHO    ", 8);
+    std::memcpy(check.node, "NODE1                   ", 24);
+    std::string file = record("Elsewhere", 3,
+                              {{block_image()},
+                               {bytes_of(check)},
+                               {std::string(100, '\x01')},
+                               {std::string(4, '\x02'), kavz::ItemState::cut}});
+    std::string text = decode(file, file.size(), kavitool::TraceFormat::text);
+    EXPECT_EQ(text.rfind("2025-12-06T05:46:40.123456Z pid=42 tid=43 KAVI Elsewhere site=9 data "
+                         "item0={exit_name=",
+                         0),
+              0u)
+        << text;
+    EXPECT_NE(text.find("item0={exit_name=\"ECHO\" exit_executable_name=\"\" exit_timeout=-5 "
+                        "wait_for_cmd_response=0 want_corr_of_cmd_rsps=0 correlation_id=0x00070FF5 "
+                        "(invoker_id 5, depth 255, numb 7) client_handle=0 "),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(" item1={call=\"vulcchecktask\" length=48 task=\"ECHO\" rc=0 reason=0 "
+                        "node=\"NODE1\"} item2=100:"),
+              std::string::npos)
+        << text;
+    std::string hex64;
+    for (int i = 0; i < 64; ++i) hex64 += "01";
+    EXPECT_NE(text.find(" item2=100:" + hex64 + "... item3=4:02020202(cut, 4 bytes)\nintact\n"),
+              std::string::npos)
+        << text;
+
+    std::string json = decode(file, file.size(), kavitool::TraceFormat::json);
+    EXPECT_NE(
+        json.find("{\"time\": \"2025-12-06T05:46:40.123456Z\", \"time_ns\": "
+                  "1765000000123456789, \"pid\": 42, \"thread\": 43, \"component\": \"KAVI\", "
+                  "\"function\": \"Elsewhere\", \"site\": 9, \"kind\": \"data\", \"level\": 3, "
+                  "\"items_passed\": 4, \"items\": [{\"name\": \"item0\", \"length\": 338, "
+                  "\"state\": \"whole\", \"value\": {\"exit_name\": \"ECHO\", "),
+        std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"correlation_id\": {\"invoker_id\": 5, \"depth\": 255, \"numb\": 7}"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("{\"name\": \"item3\", \"length\": 4, \"state\": \"cut\", \"hex\": "
+                        "\"02020202\"}]}\n"),
+              std::string::npos)
+        << json;
+}
+
+TEST(TraceDecoder, PiecesDecodeExactlyAsTheWhole) {
+    std::string one = record("KaviInit", 1, {{"ECHO"}, {std::string(8, '\x11')}, {bytes_of(1u)}});
+    std::string two = record(
+        "KaviSend", 2,
+        {{bytes_of(7u)}, {"CALLER  "}, {"ECHO    "}, {std::string(24, ' ')}, {block_image()}});
+    // A record whose magic lies inside another record's data must not confuse the search.
+    std::string three = record("Data", 3, {{"xxKVZTxx" + one}});
+    std::string file = one + "garbageKV" + two + three + one.substr(0, 30) + two;
+    file[file.size() - 5] ^= 1;  // the last record is damaged, so it ends in a damaged run
+    file += one + two.substr(0, two.size() - 1);
+
+    for (auto format : {kavitool::TraceFormat::text, kavitool::TraceFormat::json}) {
+        std::string whole = decode(file, file.size(), format);
+        EXPECT_EQ(std::count(whole.begin(), whole.end(), '!'), 4) << whole;
+        EXPECT_NE(whole.find("! f: damaged record at offset " + std::to_string(one.size()) +
+                             " (9 bytes skipped)\n"),
+                  std::string::npos)
+            << whole;
+        EXPECT_NE(whole.find("! f: truncated at offset " +
+                             std::to_string(file.size() - two.size() + 1) + " "),
+                  std::string::npos)
+            << whole;
+        for (size_t piece : {1, 2, 3, 5, 7, 48, 100, 333, 1000})
+            EXPECT_EQ(decode(file, piece, format), whole) << piece;
+    }
+}

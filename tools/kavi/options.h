@@ -1,0 +1,29 @@
+// options.h — what every subcommand of kavi shares: --node, --json, --help, and the exit codes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kavitool {
+
+// Exit codes of every subcommand; a subcommand may add its own above these.
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_FAILED = 1;  // the service failed; the error log says why
+constexpr int EXIT_USAGE = 2;   // unknown option or missing value; the usage went to stderr
+
+struct Options {
+    std::string node;  // --node N: the node to act on instead of this machine's (KAVI_NODE)
+    bool json = false;
+    bool help = false;
+    std::vector<std::string> rest;  // arguments that are not options
+};
+
+// parse_options: the options of argv[1...] (argv[0] is the subcommand). allow_json: whether
+// --json is accepted. False, with a message on stderr, for an unknown option.
+bool parse_options(int argc, char **argv, bool allow_json, Options *out);
+
+// use_node: points the service at node (upper-cased by the service) before its first call; the
+// node of a process is read once.
+void use_node(const std::string &node);
+
+}  // namespace kavitool
