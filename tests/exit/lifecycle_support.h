@@ -91,7 +91,8 @@ class Tool {
         auto *msg = static_cast<uint8_t *>(alloc.buffer);
         codec::write_element_block_head(
             msg, static_cast<uint16_t>(4 + elements.size() + block_length_error));
-        memcpy(msg + codec::FIRST_ELEMENT_OFFSET, elements.data(), elements.size());
+        if (!elements.empty())
+            memcpy(msg + codec::FIRST_ELEMENT_OFFSET, elements.data(), elements.size());
         VULC_SNDDATA send{};
         send.head.length = sizeof send;
         memcpy(send.head.task, name_.data(), 8);
