@@ -2,6 +2,8 @@
 # platform layer) and a static "<name>_testing" twin that unit tests link to reach internals.
 # The testing twin is compiled with KAVI_TESTING, which turns on the platform's fault seam.
 
+include(GNUInstallDirs)
+
 # kavi_add_library(<name> SHARED|STATIC SOURCES ... [DEPS ...] [PUBLIC_INCLUDES ...])
 # DEPS are other kavi libraries; the testing twin links their testing twins.
 function(kavi_add_library name kind)
@@ -10,7 +12,14 @@ function(kavi_add_library name kind)
   add_library(${name}_testing STATIC ${ARG_SOURCES})
   target_compile_definitions(${name}_testing PUBLIC KAVI_TESTING)
   foreach(target ${name} ${name}_testing)
-    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include ${ARG_PUBLIC_INCLUDES})
+    # Installed, the public headers sit in one include folder; the source paths are for the build.
+    target_include_directories(${target} PUBLIC
+      $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+      $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+    foreach(dir ${ARG_PUBLIC_INCLUDES})
+      target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${dir}>)
+    endforeach()
     target_link_libraries(${target} PUBLIC ${ARG_SYSTEM_LIBS})
   endforeach()
   foreach(dep ${ARG_DEPS})
