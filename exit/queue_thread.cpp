@@ -10,6 +10,7 @@
 #include "exit/dispatcher.h"
 #include "exit/exit_table.h"
 #include "exit/invocation.h"
+#include "exit/message_walk.h"
 #include "exit/records.h"
 #include "exit/reply.h"
 #include "exit/trace.h"
@@ -61,12 +62,14 @@ class QueueThread {
     void *buffer_ = nullptr;
     bool stop_ = false;
     bool dispatcher_running_ = false;
+    uint16_t no_dispatcher_status_ = 0;  // run mode 0 without a dispatcher: what commands get
     // Run mode 0: made before anything is received, so the end can always stop the dispatcher.
     InvocationRecord *stop_record_ = nullptr;
 };
 
 void QueueThread::run() {
     begin();
+    uint32_t memory_waits = 0;
     while (!stop_) {
         if (start_->wait_handle != 0) vulcsocwait(&wait_);
         uint32_t rc = vulcrcvdata(&receive_);
@@ -74,8 +77,15 @@ void QueueThread::run() {
         if (rc != VULC_OK) {
             KAVI_LOG(FN, rc, receive_.head.reason, 440, 1, &start_->mailslot,
                      static_cast<uint32_t>(sizeof start_->mailslot));
+            // The message stays with the service, so a shortage of memory is waited out as a
+            // failed thread start is, instead of ending the exit with its commands unanswered.
+            if (rc == VULC_NO_MEMORY && ++memory_waits < START_ATTEMPTS) {
+                plat::sleep_ms(start_pause_ms());
+                continue;
+            }
             break;
         }
+        memory_waits = 0;
         KAVI_TRACE(VULZ_KIND_DATA, FN, 450, 1, buffer_, length_);
         handle(static_cast<uint8_t *>(buffer_), length_);
     }
@@ -120,10 +130,12 @@ void QueueThread::begin() {
     if (rc == plat::OK) {
         dispatcher_running_ = true;
     } else {
-        // Without a dispatcher no command could ever run, so the exit stops receiving at once.
+        // Without a dispatcher no command can run; each is answered as one without a thread
+        // (or memory) is, rather than left unanswered in the mailslot.
         KAVI_LOG(FN, 0, rc, 410, 1, start_->name, 8u);
         plat::mem_free(dispatcher_start);
-        stop_ = true;
+        no_dispatcher_status_ =
+            rc == plat::ERR_NO_MEMORY ? VULE_NO_COMMAND_MEMORY : VULE_NO_COMMAND_THREAD;
     }
 }
 
@@ -198,32 +210,30 @@ void QueueThread::handle(uint8_t *msg, size_t size) {
 }
 
 void QueueThread::handle_command(uint8_t *msg, size_t size) {
-    Header h = read_header(msg);
-    if (!header_valid(h, size)) {
-        KAVI_LOG(FN, 0, 0, 460, 1, msg, static_cast<uint32_t>(size));
-        release(msg);
-        return;
+    CommandWalk walk = walk_command(msg, size);
+    const uint8_t *wire = walk.wire;
+    uint32_t wire_length = wire != nullptr ? 338u : 0u;
+    if (walk.unknown) {
+        // An unknown element ends the walk; the command runs with what came before it.
+        const Element &e = walk.element;
+        uint16_t shown = e.length < LOGGED_ELEMENT_HEAD ? e.length : LOGGED_ELEMENT_HEAD;
+        KAVI_LOG(FN, 0, e.type, 490, 3, e.body - 4, uint32_t{shown}, msg,
+                 static_cast<uint32_t>(size), wire, wire_length);
     }
-    ElementReader reader(msg, size);
-    if (reader.remaining() <= 0) {
-        long remaining = reader.remaining();
-        KAVI_LOG(FN, 0, 0, 470, 2, &remaining, static_cast<uint32_t>(sizeof remaining), msg,
-                 static_cast<uint32_t>(size));
-        release(msg);
-        return;
-    }
-    _VULE_PARAMETERS32 block{};
-    const uint8_t *wire = nullptr;  // the block's wire image in the message
-    uint32_t correlation = 0;
-    Element e;
-    while (reader.next(&e)) {
-        if (e.type == TYPE_BLOCK) {
-            wire = e.body;
-            decode_block(wire, &block);
-            clear_fields(&block);
-            correlation = correlation_of(block);
-        } else if (e.type == TYPE_STATUS) {
+    switch (walk.outcome) {
+        case CommandOutcome::bad_header:
+            KAVI_LOG(FN, 0, 0, 460, 1, msg, static_cast<uint32_t>(size));
+            release(msg);
+            return;
+        case CommandOutcome::empty_block:
+            KAVI_LOG(FN, 0, 0, 470, 2, &walk.remaining,
+                     static_cast<uint32_t>(sizeof walk.remaining), msg,
+                     static_cast<uint32_t>(size));
+            release(msg);
+            return;
+        case CommandOutcome::status: {
             // The message now belongs to the waiter; when none waits it is dropped here.
+            const Element &e = walk.element;
             uint32_t rc =
                 VuleRLChange(start_->name, status_correlation_of(e), status_code_of(e), msg, wire);
             if (rc != RL_OK) {
@@ -231,38 +241,31 @@ void QueueThread::handle_command(uint8_t *msg, size_t size) {
                 release(msg);
             }
             return;
-        } else if (e.type == TYPE_STOP) {
+        }
+        case CommandOutcome::stop:
             stop_ = true;
             release(msg);
             return;
-        } else if (const Field *f = field_for_type(e.type)) {
-            if (wire != nullptr) set_field(&block, *f, e);
-        } else if (e.type != TYPE_END) {
-            // An unknown element ends the walk; the command runs with what came before it.
-            uint16_t shown = e.length < LOGGED_ELEMENT_HEAD ? e.length : LOGGED_ELEMENT_HEAD;
-            KAVI_LOG(FN, 0, e.type, 490, 3, e.body - 4, uint32_t{shown}, msg,
-                     static_cast<uint32_t>(size), wire, wire != nullptr ? 338u : 0u);
+        case CommandOutcome::malformed:
+            KAVI_LOG(FN, 0, static_cast<uint32_t>(walk.error), 500, 2, msg,
+                     static_cast<uint32_t>(size), wire, wire_length);
+            release(msg);
+            return;
+        case CommandOutcome::command:
             break;
-        }
-    }
-    if (reader.error() != ElementError::none || wire == nullptr) {
-        // A malformed element, or a command without a parameter block, never reaches the exit.
-        KAVI_LOG(FN, 0, static_cast<uint32_t>(reader.error()), 500, 2, msg,
-                 static_cast<uint32_t>(size), wire, wire != nullptr ? 338u : 0u);
-        release(msg);
-        return;
     }
     InvocationRecord *record = new_record(INVOCATION_COMMAND);
     if (record == nullptr) {
         KAVI_LOG(FN, VULE_NO_COMMAND_MEMORY, 0, 520, 1, wire, 338u);
-        VulequetSendReply(msg, correlation, VULE_NO_COMMAND_MEMORY);
+        VulequetSendReply(msg, walk.correlation, VULE_NO_COMMAND_MEMORY);
         return;
     }
+    Header h = read_header(msg);
     record->block = &record->native_block;
-    record->native_block = block;
+    record->native_block = walk.block;
     record->message = msg;
     record->message_length = static_cast<uint32_t>(size);
-    record->correlation = correlation;
+    record->correlation = walk.correlation;
     memcpy(record->destination_name, h.destination_name, sizeof record->destination_name);
     memcpy(record->origin_name, h.origin_name, sizeof record->origin_name);
     memcpy(record->origin_node, h.origin_node, sizeof record->origin_node);
@@ -270,21 +273,22 @@ void QueueThread::handle_command(uint8_t *msg, size_t size) {
 }
 
 void QueueThread::handle_answer(uint8_t *msg, size_t size) {
-    Header h = read_header(msg);
-    ElementReader reader(msg, size);
-    Element e;
-    if (!header_valid(h, size) || !reader.next(&e) || e.type != TYPE_BLOCK) {
-        release(msg);
-        return;
-    }
-    if (VuleRLChange(start_->name, correlation_in_wire(e.body), ANSWER_STATUS, msg, e.body) !=
-        RL_OK)
+    const uint8_t *wire = answer_block(msg, size);
+    if (wire == nullptr ||
+        VuleRLChange(start_->name, correlation_in_wire(wire), ANSWER_STATUS, msg, wire) != RL_OK)
         release(msg);
 }
 
 void QueueThread::hand_over(InvocationRecord *record) {
-    if (start_->run_mode == 0) {
+    if (start_->run_mode == 0 && dispatcher_running_) {
         VuleSingleThreadPost(record);
+        return;
+    }
+    if (start_->run_mode == 0) {
+        uint8_t *msg = record->message;
+        uint32_t correlation = record->correlation;
+        plat::mem_free(record);
+        VulequetSendReply(msg, correlation, no_dispatcher_status_);
         return;
     }
     uint32_t pause = start_pause_ms();
