@@ -75,6 +75,9 @@ uint32_t vulcsnddata(VULC_SNDDATA *block) {
         bool new_message = kind == BufferKind::allocated;
         header_fill(msg, block->send_length,
                     {sender->name, dest_name, block->function_code, new_message});
+        // Let go of the sender before the message can arrive: a task's name stays taken while a
+        // call holds it, and whoever is answered may stop the task and start it again at once.
+        sender.reset();
         rc = local ? deliver_local(block, dest_name, &reason)
                    : remote_transport().send(block->dest_node, block->dest_app, msg,
                                              block->send_length, &reason);
