@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 build=${KAVI_FUZZ_BUILD_DIR:-build-fuzz}  # KAVI_FUZZ_BUILD_DIR: another build folder
+seed=${KAVI_FUZZ_SEED:-1}                   # KAVI_FUZZ_SEED: another sequence of inputs
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
@@ -35,7 +36,8 @@ for target in "${targets[@]}"; do
     scratch=$build/corpus/$name
     mkdir -p "$scratch" "$seeds"
     echo "== $target: ${seconds}s"
-    if ! "$build/bin/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    # A fixed seed makes a run repeat the same inputs, so what CI tries was tried before it.
+    if ! "$build/bin/$target" -seed="$seed" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" \
         "$scratch" "$seeds" >"$build/$target.log" 2>&1; then
         tail -n 60 "$build/$target.log"
