@@ -72,13 +72,14 @@ uint8_t *status_buffer(const char task[8]) {
 // be reading its message, so the status reply goes out in a buffer of its own built from a copy
 // of the header; the copy and the clearing of the slot happen under one lock, so the reply
 // answers the command that was in the slot when it was taken.
-void answer_at_exit(unsigned i) {
+// Only a command addressed to `only_task` is answered, when it is not null.
+void answer_at_exit(unsigned i, const char *only_task = nullptr) {
     if (!lock_active()) return;
     char task[8];
     bool occupied = active_commands[i].message != nullptr;
     if (occupied) memcpy(task, codec::read_header(active_commands[i].message).destination_name, 8);
     unlock_active();
-    if (!occupied) return;
+    if (!occupied || (only_task != nullptr && memcmp(task, only_task, 8) != 0)) return;
 
     // Allocated outside the lock: no call into another service is made while holding it.
     uint8_t *answer = status_buffer(task);
@@ -132,6 +133,10 @@ void VulequetInvokeExit(void *argument) {
 
 void VulequetAtExit() {
     for (unsigned i = 0; i < ACTIVE_SLOTS; ++i) answer_at_exit(i);
+}
+
+void answer_running_commands(const char task[8]) {
+    for (unsigned i = 0; i < ACTIVE_SLOTS; ++i) answer_at_exit(i, task);
 }
 
 }  // namespace kavi

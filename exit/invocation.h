@@ -10,6 +10,9 @@ namespace kavi {
 void VulequetInvokeExit(void *record);
 // VulequetAtExit: answers every command still active with VULE_EXIT_ENDED (process exit).
 void VulequetAtExit();
+// answer_running_commands: answers with VULE_EXIT_ENDED every active command addressed to the
+// task (a padded exit name), as VulequetAtExit does; their invocations then send no reply.
+void answer_running_commands(const char task[8]);
 
 // The commands whose reply is not sent yet, under active_command_mutex. A slot whose message is
 // null is free. VulequetAtExit answers a command by clearing its slot, which tells the

@@ -5,6 +5,7 @@
 
 #include "exit/codec.h"
 #include "exit/exit_table.h"
+#include "exit/invocation.h"
 #include "exit/trace.h"
 #include "kaviexit.h"
 
@@ -109,6 +110,9 @@ uint32_t terminate(const char *name) {
         plat::mutex_release(exit_table_mutex);
         plat::event_wait(slot->queue_ended, plat::WAIT_FOREVER);
         queue_ended = true;
+        // Commands still running on threads of their own (run modes other than 0) could not
+        // reply once the task is stopped below: they are answered now, as at process exit.
+        answer_running_commands(padded);
         rc = lock_mutex(exit_table_mutex);
         if (rc != plat::OK) {
             KAVI_LOG(FN, VULE_SYSTEM_ERROR, rc, 850, 0);

@@ -140,6 +140,21 @@ TEST(KaviTerminate, WaitsForTheQueueThreadAndRunningCommands) {
     EXPECT_EQ(reply_status(tool.receive(5000)), 9);
 }
 
+// In run mode 1 termination does not wait for a running command; it answers it with 0x8001
+// before the task stops, and the command, when it ends, answers nothing more.
+TEST(KaviTerminate, AnswersCommandsStillRunningInRunModeOne) {
+    ASSERT_EQ(KaviInit("SLOW1", slow_exit, 1), VULE_OK);
+    Tool tool("STOOL1");
+    std::vector<uint8_t> command;
+    add_block(&command, 1, "SLOW1");
+    ASSERT_EQ(tool.send("SLOW1", command), VULC_OK);
+    ASSERT_TRUE(kavitest::eventually([] { return entered.load(); }, 5000));
+    EXPECT_EQ(KaviTerminate("SLOW1"), VULE_OK);
+    EXPECT_EQ(reply_status(tool.receive(5000)), VULE_EXIT_ENDED);
+    release = true;
+    EXPECT_TRUE(tool.receive(300).empty());
+}
+
 // The stop message cannot be allocated: 7, the slot's name is freed at once, and the queue
 // thread, ended by the task's stop, closes the slot's objects itself; then the slot is free.
 TEST(KaviTerminate, UnsentStopLeavesTheQueueThreadItsObjects) {
