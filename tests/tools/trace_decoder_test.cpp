@@ -140,4 +140,23 @@ TEST(TraceDecoder, PiecesDecodeExactlyAsTheWhole) {
         for (size_t piece : {1, 2, 3, 5, 7, 48, 100, 333, 1000})
             EXPECT_EQ(decode(file, piece, format), whole) << piece;
     }
+
+    // A damaged run that ends in a magic's first bytes: only a whole magic ends the run, so
+    // they are more of the damage, not a record cut short, whether they were seen with the
+    // run or held back until more bytes came.
+    std::string bad = two;
+    bad[bad.size() - 5] ^= 1;
+    for (const char *tail : {"KVZ", "K", "xKV"}) {
+        std::string ends_in_magic = one + bad + tail;
+        size_t damaged = ends_in_magic.size() - one.size();
+        std::string whole =
+            decode(ends_in_magic, ends_in_magic.size(), kavitool::TraceFormat::text);
+        EXPECT_NE(whole.find("! f: damaged record at offset " + std::to_string(one.size()) + " (" +
+                             std::to_string(damaged) + " bytes skipped)\n"),
+                  std::string::npos)
+            << whole;
+        EXPECT_EQ(whole.find("truncated"), std::string::npos) << whole;
+        for (size_t piece : {1, 2, 3, 4, 5, 84, 333})
+            EXPECT_EQ(decode(ends_in_magic, piece, kavitool::TraceFormat::text), whole) << piece;
+    }
 }

@@ -82,14 +82,17 @@ std::string format_json(const kavz::TraceRecord &r) {
 }
 
 // still_arriving: where the bytes that may belong to a record not fully fed yet begin, at or
-// after a damaged run: a record that runs past the end, or the first bytes of a magic.
+// after a damaged run: a record that runs past the end, or the first bytes of a magic. Those
+// are held back with the damaged byte before them: decoding resumes on that byte, which starts
+// no record, so only a whole magic ends the run, as when the file is read whole; resuming on
+// the magic's first bytes would take them for a record cut short once nothing more comes.
 size_t still_arriving(std::string_view bytes, const kavz::TraceGap &gap) {
     kavz::TraceRecord r;
     size_t used = 0;
     if (kavz::decode_record(bytes.substr(gap.offset), &r, &used) == kavz::Decoded::truncated)
         return gap.offset;
     if (gap.offset + gap.length == bytes.size())
-        return bytes.size() - std::min(gap.length, sizeof kavz::RECORD_MAGIC - 1);
+        return bytes.size() - std::min(gap.length, sizeof kavz::RECORD_MAGIC);
     return bytes.size();
 }
 
