@@ -1,5 +1,5 @@
 # The newcomer's entry points. Each target installs what is missing first.
-.PHONY: deps build test demo clean
+.PHONY: deps build test bench demo clean
 
 deps:
 	@scripts/install-deps.sh
@@ -10,6 +10,13 @@ build: deps
 
 test: build
 	ctest --preset default
+
+# Latency and throughput of the exit library against a raw baseline measured in the same run:
+# one table, each figure with its ratio to the baseline and its target.
+bench: deps
+	cmake --preset default
+	cmake --build --preset default --target bench_all
+	build/bin/bench_all
 
 # Starts the echo example exit, sends it commands with kavi, shows the replies, stops it.
 demo:

@@ -97,13 +97,17 @@ Baseline::~Baseline() {
     if (impl_->fd >= 0) close(impl_->fd);
 }
 
-bool Baseline::round_trip() {
+bool Baseline::send() {
     // The server may still be binding its name at the first round trip.
     while (sendto(impl_->fd, impl_->request, sizeof impl_->request, 0,
                   reinterpret_cast<sockaddr *>(&impl_->server.sa), impl_->server.len) < 0) {
         if (errno != ECONNREFUSED && errno != ENOENT) return false;
         usleep(1000);
     }
+    return true;
+}
+
+bool Baseline::receive() {
     return recv(impl_->fd, impl_->reply, sizeof impl_->reply, 0) == BASELINE_REPLY;
 }
 

@@ -17,7 +17,10 @@ class Baseline {
     Baseline();
     ~Baseline();
     // round_trip: one request and its reply; false when the transport failed.
-    bool round_trip();
+    bool round_trip() { return send() && receive(); }
+    // send, receive: the halves of a round trip, for several requests in flight.
+    bool send();
+    bool receive();
 
   private:
     struct Impl;

@@ -28,6 +28,18 @@ void print_ratio(const std::string &name, const Summary &b, const Summary &a);
 // now_us: a monotonic clock in microseconds.
 double now_us();
 
+// measure: count round trips of rt, each one's time appended to *samples unless it is null;
+// false when one failed.
+template <class RoundTrip>
+bool measure(RoundTrip &rt, int count, std::vector<double> *samples) {
+    for (int i = 0; i < count; ++i) {
+        double begin = now_us();
+        if (!rt.round_trip()) return false;
+        if (samples != nullptr) samples->push_back(now_us() - begin);
+    }
+    return true;
+}
+
 // A forked child running fn until it returns or is killed; the destructor kills and reaps it.
 class ChildProcess {
   public:

@@ -6,13 +6,12 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "bench/baseline.h"
 #include "bench/bench_util.h"
-#include "kaviexit.h"
+#include "bench/send_client.h"
 
 using namespace kavibench;
 
@@ -22,60 +21,15 @@ constexpr int ROUNDS = 10;
 constexpr int PER_ROUND = 2000;
 constexpr int WARM_UP = 500;
 
-// 460 bytes of header and block element, a text element of 4 + 324, the 12-byte end element.
-constexpr size_t TEXT_LENGTH = 323;
-static_assert(460 + 4 + (TEXT_LENGTH + 1) + 12 == BASELINE_REQUEST);
-
-uint32_t KAVI_CALL answer(_VULE_PARAMETERS32 *block) {
-    block->resource_type += 1;
-    return 0;
-}
-
-int serve() {
-    if (KaviInit("BTARGET", answer, 0) != VULE_OK) return 1;
-    KaviWait("BTARGET", -1);
-    return 0;
-}
-
-class SendRoundTrip {
-  public:
-    SendRoundTrip() : target_(serve), text_(TEXT_LENGTH, 'q') {
-        ok_ = KaviInit("BCALLER", answer, 0) == VULE_OK;
-        block_.command_string = text_.data();
-        // The target may still be registering: until then the call does not wait.
-        for (int i = 0; ok_ && i < 5000 && !round_trip(); ++i) usleep(1000);
-    }
-
-    bool round_trip() {
-        uint32_t before = block_.resource_type;
-        uint32_t rc = KaviSend("BCALLER ", "BTARGET", " ", &block_);
-        return ok_ && rc == VULE_OK && block_.resource_type == before + 1;
-    }
-
-  private:
-    ChildProcess target_;
-    std::string text_;
-    _VULE_PARAMETERS32 block_{};
-    bool ok_ = false;
-};
-
-template <class RoundTrip>
-bool measure(RoundTrip &rt, int count, std::vector<double> *samples) {
-    for (int i = 0; i < count; ++i) {
-        double begin = now_us();
-        if (!rt.round_trip()) return false;
-        if (samples != nullptr) samples->push_back(now_us() - begin);
-    }
-    return true;
-}
-
 }  // namespace
 
 int main() {
     std::string node = "BENCH" + std::to_string(getpid());
     setenv("KAVI_NODE", node.c_str(), 1);
+    // Both children are forked before the calling exit gives this process threads.
+    ChildProcess target(serve_send_target);
     Baseline raw;
-    SendRoundTrip send;
+    SendClient send;
     std::vector<double> a, b;
     if (!measure(raw, WARM_UP, nullptr) || !measure(send, WARM_UP, nullptr)) {
         std::fprintf(stderr, "send_bench: a round trip failed during warm-up\n");

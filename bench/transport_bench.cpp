@@ -122,16 +122,6 @@ class ServiceRoundTrip {
     char node_[24];
 };
 
-template <class RoundTrip>
-bool measure(RoundTrip &rt, int count, std::vector<double> *samples) {
-    for (int i = 0; i < count; ++i) {
-        double begin = now_us();
-        if (!rt.round_trip()) return false;
-        if (samples != nullptr) samples->push_back(now_us() - begin);
-    }
-    return true;
-}
-
 }  // namespace
 
 int main() {

@@ -94,10 +94,15 @@ void VuleSingleThreadPost(InvocationRecord *record) {
             } else {
                 ExquDllAddToEndOfList(&slot.work_list, node);
             }
-            plat::event_set(slot.work_posted);
         }
     }
     if (rc == plat::OK) plat::mutex_release(slot.dispatcher_mutex);
+    // Set after the release, or the woken dispatcher would block at once on the mutex still
+    // held here: one more wake-up per command. The node is on the list before the set, so no
+    // post goes unseen; a dispatcher that took the node meanwhile wakes once more to an empty
+    // list. The event outlives the call: it is closed only once the queue thread, the one poster,
+    // has ended.
+    if (rc == plat::OK && status == 0) plat::event_set(slot.work_posted);
     // Answered after the mutex is released: no lock is held while a reply is sent.
     if (status != 0) answer_unrun(record, status);
     KAVI_TRACE(VULZ_KIND_EXIT, POST, 172, 0);

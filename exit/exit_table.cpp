@@ -39,7 +39,10 @@ static bool char_readable(const char *p) {
 }
 
 bool make_padded_name(const char *name, char padded[9]) {
-    if (name == nullptr || VULZCHKPOINTER(name, 1) == 0) return false;
+    return name != nullptr && VULZCHKPOINTER(name, 1) != 0 && pad_readable_name(name, padded);
+}
+
+bool pad_readable_name(const char *name, char padded[9]) {
     size_t length = 0;
     while (length <= 8 && char_readable(name + length) && name[length] != '\0') ++length;
     if (length == 0 || length > 8 || !char_readable(name + length)) return false;

@@ -47,6 +47,8 @@ uint32_t lock_mutex(plat::Mutex *m);
 // make_padded_name: checks an exit name (readable, 1 to 8 characters) and writes its upper-cased
 // form blank-padded to 8 characters and NUL-terminated into padded; false for an invalid name.
 bool make_padded_name(const char *name, char padded[9]);
+// pad_readable_name: make_padded_name for a name whose first byte is known to be readable.
+bool pad_readable_name(const char *name, char padded[9]);
 // copy_traced_name: up to 8 readable characters of text, for a trace record; returns how many.
 uint32_t copy_traced_name(const char *text, char out[8]);
 

@@ -1,6 +1,7 @@
 // send.cpp — KaviSend: an exit sends a command to another exit and waits for its answer on the
 // response wait list.
 #include <cstring>
+#include <iterator>
 
 #include "exit/codec.h"
 #include "exit/exit_table.h"
@@ -61,19 +62,9 @@ void trace_call(uint32_t kind, uint32_t line, const uint32_t *result, const char
                   uint32_t{codec::BLOCK_SIZE});
 }
 
-// readable_name: a readable text of 1 to 8 characters.
-bool readable_name(const char *name) {
-    if (!plat::pointer_readable(name, 1)) return false;
-    char copy[8];
-    uint32_t length = copy_traced_name(name, copy);
-    return length >= 1 && length <= 8 && plat::pointer_readable(name + length, 1) &&
-           name[length] == '\0';
-}
-
-// block_readable: every field that the message will carry can be read, as far as its first
-// byte (texts) or its length (data).
-bool block_readable(const _VULE_PARAMETERS32 &block) {
-    if (!plat::pointer_readable(&block, sizeof block)) return false;
+// fields_readable: every field of a readable block that the message will carry can be read, as
+// far as its first byte (texts) or its length (data). One request asks for all of them.
+bool fields_readable(const _VULE_PARAMETERS32 &block) {
     static char *_VULE_PARAMETERS32::*const TEXTS[] = {&_VULE_PARAMETERS32::command_name,
                                                        &_VULE_PARAMETERS32::command_string,
                                                        &_VULE_PARAMETERS32::display_name,
@@ -89,13 +80,14 @@ bool block_readable(const _VULE_PARAMETERS32 &block) {
                                                        &_VULE_PARAMETERS32::data4,
                                                        &_VULE_PARAMETERS32::hb_es_managed_node,
                                                        &_VULE_PARAMETERS32::business_sys_name};
+    plat::ReadRange ranges[std::size(TEXTS) + codec::FIELD_COUNT];
+    size_t count = 0;
     for (char *_VULE_PARAMETERS32::*text : TEXTS)
-        if (block.*text != nullptr && VULZCHKPOINTER(block.*text, 1) == 0) return false;
-    for (const codec::Field &f : codec::FIELDS) {
-        if (f.form != codec::FieldForm::data || block.*f.data == nullptr) continue;
-        if (VULZCHKPOINTER(block.*f.data, block.*f.length) == 0) return false;
-    }
-    return true;
+        if (block.*text != nullptr) ranges[count++] = {block.*text, 1};
+    for (const codec::Field &f : codec::FIELDS)
+        if (f.form == codec::FieldForm::data && block.*f.data != nullptr)
+            ranges[count++] = {block.*f.data, block.*f.length};
+    return plat::pointers_readable(ranges, count);
 }
 
 // check_arguments: 0 or VULE_INVALID_ARGUMENT, logged.
@@ -108,9 +100,15 @@ uint32_t check_arguments(const char *calling_exit, const char *target_exit, cons
         KAVI_LOG(F, VULE_INVALID_ARGUMENT, 0, 290, 1, values, uint32_t{sizeof values});
         return VULE_INVALID_ARGUMENT;
     }
-    if (!make_padded_name(target_exit, padded_target) ||
-        !send::make_node_address(target_node, node) || !readable_name(calling_exit) ||
-        !block_readable(*block)) {
+    // The first byte of each argument and the whole block are asked for in one request, the
+    // fields in a second: each request is a system call on every send.
+    const plat::ReadRange arguments[] = {
+        {calling_exit, 1}, {target_exit, 1}, {target_node, 1}, {block, sizeof *block}};
+    char padded_caller[9];
+    if (!plat::pointers_readable(arguments, std::size(arguments)) ||
+        !pad_readable_name(target_exit, padded_target) ||
+        !send::readable_node_address(target_node, node) ||
+        !pad_readable_name(calling_exit, padded_caller) || !fields_readable(*block)) {
         ShownArguments shown(calling_exit, target_exit, target_node, nullptr);
         KAVI_LOG(F, VULE_INVALID_ARGUMENT, 0, 276, 3, shown.calling, 8u, shown.target, 8u,
                  shown.node, uint32_t{send::NODE_LENGTH});

@@ -68,8 +68,7 @@ bool is_binary_node(const char *address) {
     return true;
 }
 
-bool make_node_address(const char *node, char out[NODE_LENGTH + 1]) {
-    if (!plat::pointer_readable(node, 1)) return false;
+bool readable_node_address(const char *node, char out[NODE_LENGTH + 1]) {
     size_t length = 0;
     while (length <= NODE_LENGTH && char_readable(node + length) && node[length] != '\0') ++length;
     if (length == 0 || length > NODE_LENGTH || !char_readable(node + length)) return false;

@@ -16,10 +16,10 @@ constexpr char LOCAL_MASK[] = "@@@@@@@@@@@@@@@@@@@@@@@@";
 // is_binary_node: a node address given as 24 raw bytes begins with four 0xFF bytes.
 bool is_binary_node(const char *address);
 
-// make_node_address: the 24-byte form of a readable target node of 1 to 24 bytes before its
-// first 0 byte: a binary address as it stands, a text upper-cased and blank-padded; a NUL
-// follows. False when the node is unreadable or of another length.
-bool make_node_address(const char *node, char out[NODE_LENGTH + 1]);
+// readable_node_address: the 24-byte form of a target node of 1 to 24 bytes before its first 0
+// byte: a binary address as it stands, a text upper-cased and blank-padded; a NUL follows. The
+// caller has checked the first byte; false when the rest is unreadable or of another length.
+bool readable_node_address(const char *node, char out[NODE_LENGTH + 1]);
 
 // message_size: the bytes of the command message for block, header included: the block
 // element, one element for each text field that is not null and each data field whose pointer

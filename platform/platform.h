@@ -140,6 +140,13 @@ void upper_case(char *s);
 bool env_get(const char *name, std::string *value);
 // pointer_readable: whether len bytes at p can be read now. Never faults, also under sanitizers.
 bool pointer_readable(const void *p, size_t len);
+// pointers_readable: whether every range can be read now, each as pointer_readable answers. A
+// check costs a system call; this asks once for all of them.
+struct ReadRange {
+    const void *p;
+    size_t len;
+};
+bool pointers_readable(const ReadRange *ranges, size_t count);
 // code_page_lead_bytes: marks lead[b] for each lead byte of the current double-byte code page;
 // false (nothing marked) when the code page has none.
 bool code_page_lead_bytes(bool lead[256]);

@@ -1,10 +1,12 @@
 // event.cpp — manual-reset events. A generation count beside the flag lets a set release every
 // thread waiting at that moment, even when a reset follows before the waiters have run.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "platform/platform.h"
 #include "platform/posix/fault.h"
@@ -16,6 +18,9 @@ struct Event {
     std::condition_variable changed;
     bool set = false;
     uint64_t generation = 0;  // counts the sets that found the event clear
+    // Sets still to finish their notify: a released waiter may close the event at once, and
+    // the close waits for them.
+    std::atomic<uint32_t> setting{0};
 };
 
 uint32_t event_create(Event **out) {
@@ -28,13 +33,20 @@ uint32_t event_create(Event **out) {
 
 uint32_t event_set(Event *e) {
     if (e == nullptr) return ERR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> guard(e->lock);
-    if (!e->set) {
-        e->set = true;
-        ++e->generation;
-        // Notified under the lock: a released waiter may close the event as soon as it runs.
-        e->changed.notify_all();
+    e->setting.fetch_add(1, std::memory_order_relaxed);
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> guard(e->lock);
+        changed = !e->set;
+        if (changed) {
+            e->set = true;
+            ++e->generation;
+        }
     }
+    // Notified after the unlock, or a woken waiter would block at once on the lock still held
+    // here: one more wake-up per set.
+    if (changed) e->changed.notify_all();
+    e->setting.fetch_sub(1, std::memory_order_release);
     return OK;
 }
 
@@ -63,6 +75,8 @@ uint32_t event_wait(Event *e, int32_t timeout_ms) {
 
 uint32_t event_close(Event *e) {
     if (e == nullptr) return ERR_INVALID_HANDLE;
+    // A waiter that a set released may close before that set has finished its notify.
+    while (e->setting.load(std::memory_order_acquire) != 0) std::this_thread::yield();
     delete e;
     return OK;
 }

@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@ struct Mailslot {
     // Held from the size check to the receive, so that a second reader cannot take the checked
     // message and leave a larger one to be cut short.
     std::mutex reading;
+    int32_t receive_timeout_ms = -1;  // the socket's receive time-out, -1 none; under `reading`
 };
 
 namespace {
@@ -74,26 +77,48 @@ ssize_t peek_size(int fd) {
     return n;
 }
 
+// set_receive_timeout: with m->reading held, makes a blocking receive on m end after timeout_ms
+// (-1: never). A reader usually waits with the same time-out each time, so the socket is only
+// told when it changes.
+bool set_receive_timeout(Mailslot *m, int32_t timeout_ms) {
+    if (m->receive_timeout_ms == timeout_ms) return true;
+    timeval tv = {};
+    if (timeout_ms > 0) {
+        tv.tv_sec = timeout_ms / 1000;
+        tv.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
+    }
+    if (setsockopt(m->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return false;
+    m->receive_timeout_ms = timeout_ms;
+    return true;
+}
+
 // read_whole: a buffer that holds the largest message a writer sends needs no size check, so
-// one receive takes the message, and waits for it when there is no time-out. A larger datagram
-// (no mailslot_write sends one) is cut short by the receive and reported as not fitting.
+// one receive takes the message, and waits for it (up to the time-out) when none is queued. A
+// larger datagram (no mailslot_write sends one) is cut short and reported as not fitting.
 uint32_t read_whole(Mailslot *m, void *buf, size_t cap, size_t *len, int32_t timeout_ms,
                     int64_t deadline) {
-    const int flags = MSG_TRUNC | (timeout_ms < 0 ? 0 : MSG_DONTWAIT);
+    const int flags = MSG_TRUNC | (timeout_ms == 0 ? MSG_DONTWAIT : 0);
     for (;;) {
         ssize_t got;
+        int err = 0;
         {
             std::lock_guard<std::mutex> held(m->reading);
-            do got = recv(m->fd, buf, cap, flags);
-            while (got < 0 && errno == EINTR);
+            int64_t left = timeout_ms > 0 ? deadline - now_ms() : timeout_ms;
+            if (timeout_ms > 0 && left <= 0) return TIMEOUT;
+            if (timeout_ms != 0 &&
+                !set_receive_timeout(m, static_cast<int32_t>(left > INT32_MAX ? INT32_MAX : left)))
+                return from_errno(errno);
+            got = recv(m->fd, buf, cap, flags);
+            if (got < 0) err = errno;
         }
         if (got >= 0) {
             if (len != nullptr) *len = static_cast<size_t>(got);
             return static_cast<size_t>(got) > cap ? ERR_INVALID_PARAMETER : OK;
         }
-        if (errno != EAGAIN) return from_errno(errno);
-        uint32_t rc = wait_readable(m->fd, deadline);
-        if (rc != OK) return rc;
+        // The socket's time-out counts in clock ticks and may end a little early: the deadline
+        // decides.
+        if (err == EINTR || (err == EAGAIN && timeout_ms > 0)) continue;
+        return err == EAGAIN ? TIMEOUT : from_errno(err);
     }
 }
 

@@ -38,39 +38,62 @@ bool env_get(const char *name, std::string *value) {
     return true;
 }
 
-// The kernel reads the range on our behalf and answers EFAULT where a direct read would fault,
+namespace {
+
+// The kernel reads the ranges on our behalf and answers EFAULT where a direct read would fault,
 // which works for any address and under every sanitizer. Protection is per page, so one byte of
-// each page the range touches is enough. A null pointer is never readable; a non-null pointer
-// with len 0 is (nothing needs reading), as on Windows.
-bool pointer_readable(const void *p, size_t len) {
-    if (p == nullptr) return false;
-    if (len == 0) return true;
-    const uintptr_t first = reinterpret_cast<uintptr_t>(p);
-    if (len - 1 > UINTPTR_MAX - first) return false;
-    const uintptr_t last = first + (len - 1);
-    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    constexpr size_t BATCH = 64;
-    char sink[BATCH];
-    struct iovec local = {sink, 0};
-    struct iovec remote[BATCH];
-    uintptr_t probe = first;
-    for (;;) {
-        size_t n = 0;
-        while (n < BATCH) {
-            remote[n++] = {reinterpret_cast<void *>(probe), 1};
-            uintptr_t next_page = (probe & ~(page - 1)) + page;
+// each page a range touches is enough; the probes of many pages go in one request.
+class PageProbes {
+  public:
+    // add: queues the probes of a range; false when it cannot be readable at all. A null
+    // pointer is never readable; a non-null pointer with len 0 is (nothing needs reading), as
+    // on Windows.
+    bool add(const void *p, size_t len) {
+        if (p == nullptr) return false;
+        if (len == 0) return true;
+        const uintptr_t first = reinterpret_cast<uintptr_t>(p);
+        if (len - 1 > UINTPTR_MAX - first) return false;
+        const uintptr_t last = first + (len - 1);
+        for (uintptr_t probe = first;;) {
+            if (count_ == BATCH && !read()) return false;
+            remote_[count_++] = {reinterpret_cast<void *>(probe), 1};
+            uintptr_t next_page = (probe & ~(page_ - 1)) + page_;
             // next_page wraps to 0 only after the top page, which is then the last probe.
-            if (next_page == 0 || next_page > last) {
-                probe = 0;
-                break;
-            }
+            if (next_page == 0 || next_page > last) return true;
             probe = next_page;
         }
-        local.iov_len = n;
-        if (process_vm_readv(getpid(), &local, 1, remote, n, 0) != static_cast<ssize_t>(n))
-            return false;
-        if (probe == 0) return true;
     }
+
+    // read: whether every probe queued so far reads; only a full-length read means that.
+    bool read() {
+        char sink[BATCH];
+        struct iovec local = {sink, count_};
+        size_t n = count_;
+        count_ = 0;
+        return n == 0 ||
+               process_vm_readv(getpid(), &local, 1, remote_, n, 0) == static_cast<ssize_t>(n);
+    }
+
+  private:
+    static constexpr size_t BATCH = 64;
+    const uintptr_t page_ = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    struct iovec remote_[BATCH];
+    size_t count_ = 0;
+};
+
+}  // namespace
+
+bool pointer_readable(const void *p, size_t len) {
+    PageProbes probes;
+    return probes.add(p, len) && probes.read();
+}
+
+bool pointers_readable(const ReadRange *ranges, size_t count) {
+    if (ranges == nullptr && count != 0) return false;
+    PageProbes probes;
+    for (size_t i = 0; i < count; ++i)
+        if (!probes.add(ranges[i].p, ranges[i].len)) return false;
+    return probes.read();
 }
 
 // The POSIX backend runs with single-byte narrow strings: there are no lead bytes.

@@ -45,6 +45,9 @@ uint32_t vulcchecktask(VULC_CHECKTASK *block) {
     }
     uint32_t rc = check_head(block);
     if (rc != VULC_OK) return rc;
-    bool started = plat::mailslot_exists(inbox_path(block->head.task).c_str());
+    // A task of this process holds its inbox while it is in the table, so only another
+    // process's task needs the probe of the node, a socket and a connect.
+    bool started = task_started_here(block->head.task) ||
+                   plat::mailslot_exists(inbox_path(block->head.task).c_str());
     return finish(block, started ? VULC_OK : VULC_NOT_STARTED, 0);
 }

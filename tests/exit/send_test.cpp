@@ -84,14 +84,14 @@ TEST(SendMessage, DepthStepsModulo4096) {
 
 TEST(SendMessage, NodeAddresses) {
     char out[25];
-    ASSERT_TRUE(send::make_node_address("node7", out));
+    ASSERT_TRUE(send::readable_node_address("node7", out));
     EXPECT_STREQ(out, "NODE7                   ");
-    EXPECT_FALSE(send::make_node_address("", out));
-    EXPECT_FALSE(send::make_node_address("1234567890123456789012345", out));
+    EXPECT_FALSE(send::readable_node_address("", out));
+    EXPECT_FALSE(send::readable_node_address("1234567890123456789012345", out));
     char binary[25] =
         "\xFF\xFF\xFF\xFF"
         "abcdefghijklmnopqrst";
-    ASSERT_TRUE(send::make_node_address(binary, out));
+    ASSERT_TRUE(send::readable_node_address(binary, out));
     EXPECT_EQ(std::memcmp(out, binary, 24), 0);  // never upper-cased
 }
 
@@ -230,6 +230,20 @@ TEST(KaviSend, NullAndMalformedArguments) {
     b.command_name = reinterpret_cast<char *>(16);  // unreadable
     EXPECT_EQ(KaviSend("ALPHA   ", "BETA", " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
     EXPECT_EQ(b.extended_reason_code, 5);  // untouched while the arguments are refused
+    // Each argument and field is checked, also when the others are readable.
+    const char *unreadable = reinterpret_cast<const char *>(16);
+    char text[] = "readable";
+    b.command_name = text;
+    EXPECT_EQ(KaviSend(unreadable, "BETA", " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
+    EXPECT_EQ(KaviSend("ALPHA   ", unreadable, " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
+    EXPECT_EQ(KaviSend("ALPHA   ", "BETA", unreadable, &b), uint32_t{VULE_INVALID_ARGUMENT});
+    EXPECT_EQ(KaviSend("ALPHA   ", "BETA", " ", reinterpret_cast<_VULE_PARAMETERS32 *>(16)),
+              uint32_t{VULE_INVALID_ARGUMENT});
+    b.user_data = text;
+    b.user_data_length = 4;
+    EXPECT_NE(KaviSend("ALPHA   ", "BETA", " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
+    b.user_data = reinterpret_cast<void *>(16);
+    EXPECT_EQ(KaviSend("ALPHA   ", "BETA", " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
 }
 
 // What the target exit saw, and what it answers with.

@@ -161,6 +161,30 @@ TEST(MailslotTest, MissingTimeoutAndTooSmallBuffer) {
     EXPECT_EQ(plat::mailslot_close(m), plat::OK);
 }
 
+// A whole-message read waits in the receive itself; each call keeps its own time-out, so a wait
+// for ever after a timed one must not inherit the earlier limit.
+TEST(MailslotTest, WholeReadsKeepEachCallsTimeout) {
+    plat::Mailslot *m = nullptr;
+    ASSERT_EQ(plat::mailslot_create(slot("WHOLE").c_str(), &m), plat::OK);
+    auto start = Clock::now();
+    EXPECT_EQ(read_message(m, 50), "<" + std::to_string(plat::TIMEOUT) + ">");
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(45));
+
+    std::thread late([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        send("WHOLE", "late");
+    });
+    EXPECT_EQ(read_message(m, -1), "late");
+    late.join();
+    std::thread soon([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        send("WHOLE", "soon");
+    });
+    EXPECT_EQ(read_message(m, 5000), "soon");
+    soon.join();
+    EXPECT_EQ(plat::mailslot_close(m), plat::OK);
+}
+
 TEST(MailslotTest, RoundTripsBetweenProcesses) {
     Child echo = Child::fork_run([] {
         plat::Mailslot *m = nullptr;

@@ -43,6 +43,27 @@ TEST_F(PointerReadable, AnswersForEachKindOfRange) {
     EXPECT_FALSE(plat::pointer_readable(base_ + page_ + 10, 2 * page_ + 10));
 }
 
+// Many ranges in one request: one bad range fails them all, wherever it stands, also after
+// more page probes than one request carries.
+TEST_F(PointerReadable, RangesTogether) {
+    const plat::ReadRange good[] = {{base_, 1}, {base_ + page_, page_}, {base_ + 5, 0}};
+    EXPECT_TRUE(plat::pointers_readable(good, 3));
+    EXPECT_TRUE(plat::pointers_readable(nullptr, 0));
+    EXPECT_FALSE(plat::pointers_readable(nullptr, 1));
+    for (const plat::ReadRange bad :
+         {plat::ReadRange{base_ + 2 * page_, 1}, plat::ReadRange{base_ + 2 * page_ - 1, 2},
+          plat::ReadRange{base_ + 3 * page_, 1}, plat::ReadRange{nullptr, 0}}) {
+        std::vector<plat::ReadRange> ranges(100, plat::ReadRange{base_, 2 * page_});
+        ranges.push_back(bad);
+        EXPECT_FALSE(plat::pointers_readable(ranges.data(), ranges.size()));
+        ranges.insert(ranges.begin(), bad);
+        ranges.pop_back();
+        EXPECT_FALSE(plat::pointers_readable(ranges.data(), ranges.size()));
+        ranges.erase(ranges.begin());
+        EXPECT_TRUE(plat::pointers_readable(ranges.data(), ranges.size()));
+    }
+}
+
 TEST(PointerReadableAddresses, NullKernelAndWrappingAreNotReadable) {
     EXPECT_FALSE(plat::pointer_readable(nullptr, 0));
     EXPECT_FALSE(plat::pointer_readable(nullptr, 1));
