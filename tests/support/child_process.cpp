@@ -1,15 +1,16 @@
 // child_process.cpp — fork/exec helpers with deadlines for tests that need real processes.
 #include "tests/support/child_process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <fcntl.h>
 
 #include <chrono>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 extern char **environ;
@@ -27,8 +28,20 @@ Child Child::spawn(const std::vector<std::string> &argv, const std::vector<std::
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
+    // An entry of `env` replaces the variable of the same name: getenv would find the first.
+    auto overridden = [&](const char *entry) {
+        std::string_view e(entry);
+        for (const auto &o : env) {
+            size_t eq = o.find('=');
+            if (eq != std::string::npos && e.size() > eq &&
+                e.substr(0, eq + 1) == o.substr(0, eq + 1))
+                return true;
+        }
+        return false;
+    };
     std::vector<std::string> env_strings;
-    for (char **e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
+    for (char **e = environ; *e != nullptr; ++e)
+        if (!overridden(*e)) env_strings.emplace_back(*e);
     env_strings.insert(env_strings.end(), env.begin(), env.end());
     std::vector<char *> envp;
     for (auto &e : env_strings) envp.push_back(e.data());
@@ -45,7 +58,9 @@ Child Child::spawn(const std::vector<std::string> &argv, const std::vector<std::
     return Child(pid);
 }
 
-Child::Child(Child &&other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
+Child::Child(Child &&other) noexcept : pid_(other.pid_) {
+    other.pid_ = -1;
+}
 
 Child &Child::operator=(Child &&other) noexcept {
     if (this != &other) {

@@ -15,8 +15,9 @@ public:
     // fork_run: runs fn in a forked child, whose exit code is fn's result. Fork before the test
     // starts threads of its own: only the forking thread exists in the child.
     static Child fork_run(const std::function<int()> &fn);
-    // spawn: runs a program (argv[0] is its path) with the test's environment plus `env`
-    // ("NAME=value" entries). Its standard output goes to `stdout_path` when not empty.
+    // spawn: runs a program (argv[0] is its path) with the test's environment, where the
+    // "NAME=value" entries of `env` add or replace variables. Its standard output goes to
+    // `stdout_path` when not empty.
     static Child spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
                        const std::string &stdout_path = "");
 
