@@ -13,6 +13,7 @@
 
 #include "exit/codec.h"
 #include "services/kavcacm/kavcacm.h"
+#include "tests/exit/lifecycle_support.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -96,30 +97,8 @@ class Server {
     Server &operator=(const Server &) = delete;
 
     void send(const char *command_name, uint32_t correlation) {
-        _VULE_PARAMETERS32 block{};
-        memcpy(block.exit_name, "TEXIT   ", 8);
-        codec::set_correlation(&block, correlation);
-        size_t text = strlen(command_name) + 1;
-        size_t elements = 4 + codec::BLOCK_ELEMENT_LENGTH + codec::text_element_length(text);
-        VULC_ALCMEM alloc{};
-        alloc.head.length = sizeof alloc;
-        memcpy(alloc.head.task, "TSERVER ", 8);
-        alloc.size = static_cast<uint32_t>(codec::HEADER_SIZE + elements);
-        ASSERT_EQ(vulcalcmem(&alloc), VULC_OK);
-        auto *msg = static_cast<uint8_t *>(alloc.buffer);
-        codec::write_element_block_head(msg, static_cast<uint16_t>(elements));
-        uint8_t *at = msg + codec::FIRST_ELEMENT_OFFSET;
-        at += codec::write_block_element(at, block);
-        codec::write_text_element(at, 2, command_name, text);
-        VULC_SNDDATA request{};
-        request.head.length = sizeof request;
-        memcpy(request.head.task, "TSERVER ", 8);
-        memcpy(request.dest_app, "TEXIT   ", 8);
-        memcpy(request.dest_node, node_, sizeof node_);
-        request.send_length = alloc.size;
-        request.buffer = msg;
-        EXPECT_EQ(vulcsnddata(&request), VULC_OK);
-        release(msg);
+        EXPECT_EQ(lifecycle::send_command("TSERVER ", "TEXIT   ", node_, correlation, command_name),
+                  VULC_OK);
     }
 
     struct Reply {

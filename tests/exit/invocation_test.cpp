@@ -16,6 +16,7 @@
 #include "exit/records.h"
 #include "platform/platform.h"
 #include "services/kavcacm/kavcacm.h"
+#include "tests/exit/lifecycle_support.h"
 
 namespace {
 
@@ -94,29 +95,8 @@ class Invocation : public ::testing::Test {
     // command: a record for a command the server sent and the exit received, as the queue
     // thread makes it.
     InvocationRecord *command(uint32_t correlation, const char *command_name) {
-        _VULE_PARAMETERS32 block{};
-        codec::set_correlation(&block, correlation);
-        size_t text = strlen(command_name) + 1;
-        size_t elements = 4 + codec::BLOCK_ELEMENT_LENGTH + codec::text_element_length(text);
-        VULC_ALCMEM alloc{};
-        alloc.head.length = sizeof alloc;
-        memcpy(alloc.head.task, "TSERVER ", 8);
-        alloc.size = static_cast<uint32_t>(codec::HEADER_SIZE + elements);
-        EXPECT_EQ(vulcalcmem(&alloc), VULC_OK);
-        auto *out = static_cast<uint8_t *>(alloc.buffer);
-        codec::write_element_block_head(out, static_cast<uint16_t>(elements));
-        uint8_t *at = out + codec::FIRST_ELEMENT_OFFSET;
-        at += codec::write_block_element(at, block);
-        codec::write_text_element(at, 2, command_name, text);
-        VULC_SNDDATA send{};
-        send.head.length = sizeof send;
-        memcpy(send.head.task, "TSERVER ", 8);
-        memcpy(send.dest_app, "TEXIT   ", 8);
-        memcpy(send.dest_node, node_, sizeof node_);
-        send.send_length = alloc.size;
-        send.buffer = out;
-        EXPECT_EQ(vulcsnddata(&send), VULC_OK);
-        release("TSERVER ", out);
+        EXPECT_EQ(lifecycle::send_command("TSERVER ", "TEXIT   ", node_, correlation, command_name),
+                  VULC_OK);
 
         uint32_t length = 0;
         uint8_t *msg = receive("TEXIT   ", exit_, &length, 5000);

@@ -19,6 +19,42 @@ namespace lifecycle {
 
 namespace codec = kavi::codec;
 
+// send_command: one command from task `from` to task `to` (both padded) on `node`: a parameter
+// block with `correlation` and `to` as exit_name, then a command_name element. The code of
+// vulcalcmem when it fails, else that of vulcsnddata; the buffer is released either way.
+inline uint32_t send_command(const char *from, const char *to, const char node[24],
+                             uint32_t correlation, const char *command_name) {
+    _VULE_PARAMETERS32 block{};
+    memcpy(block.exit_name, to, 8);
+    codec::set_correlation(&block, correlation);
+    size_t text = strlen(command_name) + 1;
+    size_t elements = 4 + codec::BLOCK_ELEMENT_LENGTH + codec::text_element_length(text);
+    VULC_ALCMEM alloc{};
+    alloc.head.length = sizeof alloc;
+    memcpy(alloc.head.task, from, 8);
+    alloc.size = static_cast<uint32_t>(codec::HEADER_SIZE + elements);
+    if (vulcalcmem(&alloc) != VULC_OK) return alloc.head.rc;
+    auto *msg = static_cast<uint8_t *>(alloc.buffer);
+    codec::write_element_block_head(msg, static_cast<uint16_t>(elements));
+    uint8_t *at = msg + codec::FIRST_ELEMENT_OFFSET;
+    at += codec::write_block_element(at, block);
+    codec::write_text_element(at, 2, command_name, text);
+    VULC_SNDDATA request{};
+    request.head.length = sizeof request;
+    memcpy(request.head.task, from, 8);
+    memcpy(request.dest_app, to, 8);
+    memcpy(request.dest_node, node, 24);
+    request.send_length = alloc.size;
+    request.buffer = msg;
+    uint32_t rc = vulcsnddata(&request);
+    VULC_FREEMEM release{};
+    release.head.length = sizeof release;
+    memcpy(release.head.task, from, 8);
+    release.buffer = msg;
+    vulcfreemem(&release);
+    return rc;
+}
+
 inline std::string pad(const std::string &name) {
     std::string padded = name;
     padded.resize(8, ' ');
