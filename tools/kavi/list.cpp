@@ -49,14 +49,7 @@ std::string local_node() {
 
 int list_command(int argc, char **argv) {
     Options options;
-    if (!parse_options(argc, argv, true, &options) || !options.rest.empty()) {
-        std::fputs(USAGE, stderr);
-        return EXIT_USAGE;
-    }
-    if (options.help) {
-        std::fputs(USAGE, stdout);
-        return EXIT_OK;
-    }
+    if (auto done = finish_options(argc, argv, true, USAGE, &options)) return *done;
     use_node(options.node);
     std::vector<VULC_TASKINFO> tasks(64);
     uint32_t count = 0;

@@ -37,4 +37,17 @@ void use_node(const std::string &node) {
     if (!node.empty()) setenv("KAVI_NODE", node.c_str(), 1);
 }
 
+std::optional<int> finish_options(int argc, char **argv, bool allow_json, const char *usage,
+                                  Options *out) {
+    if (!parse_options(argc, argv, allow_json, out) || !out->rest.empty()) {
+        std::fputs(usage, stderr);
+        return EXIT_USAGE;
+    }
+    if (out->help) {
+        std::fputs(usage, stdout);
+        return EXIT_OK;
+    }
+    return std::nullopt;
+}
+
 }  // namespace kavitool

@@ -1,6 +1,7 @@
 // options.h — what every subcommand of kavi shares: --node, --json, --help, and the exit codes.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ struct Options {
 // parse_options: the options of argv[1...] (argv[0] is the subcommand). allow_json: whether
 // --json is accepted. False, with a message on stderr, for an unknown option.
 bool parse_options(int argc, char **argv, bool allow_json, Options *out);
+// finish_options: for a subcommand without operands, parses its options. Nothing when it should
+// run; else its exit code, with the usage printed: on stdout for --help, on stderr for an error.
+std::optional<int> finish_options(int argc, char **argv, bool allow_json, const char *usage,
+                                  Options *out);
 
 // use_node: points the service at node (upper-cased by the service) before its first call; the
 // node of a process is read once.

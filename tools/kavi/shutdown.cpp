@@ -23,14 +23,7 @@ constexpr char USAGE[] =
 
 int shutdown_command(int argc, char **argv) {
     Options options;
-    if (!parse_options(argc, argv, false, &options) || !options.rest.empty()) {
-        std::fputs(USAGE, stderr);
-        return EXIT_USAGE;
-    }
-    if (options.help) {
-        std::fputs(USAGE, stdout);
-        return EXIT_OK;
-    }
+    if (auto done = finish_options(argc, argv, false, USAGE, &options)) return *done;
     use_node(options.node);
     uint32_t ended = 0;
     uint32_t rc = vulcshutdown(&ended);
