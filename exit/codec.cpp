@@ -31,6 +31,12 @@ void put_u32(uint8_t *p, uint32_t v) {
 
 // --- message header --------------------------------------------------------------------------
 
+uint32_t message_id_of(const uint8_t *msg) {
+    constexpr size_t SERVICE_LEVEL_OFFSET = 50;
+    constexpr size_t MESSAGE_ID_OFFSET = 52;
+    return get_u16(msg + SERVICE_LEVEL_OFFSET) == 1 ? get_u32(msg + MESSAGE_ID_OFFSET) : 0;
+}
+
 Header read_header(const uint8_t *msg) {
     Header h{};
     h.total_length = get_u16(msg);

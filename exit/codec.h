@@ -48,6 +48,9 @@ struct Header {
     uint16_t element_block_type;    // at offset 114
 };
 
+// message_id_of: the id the communication service gave the message when it was first sent,
+// which a reply carries back; 0 when the header holds none.
+uint32_t message_id_of(const uint8_t *msg);
 // read_header: the header fields of a message of `size` bytes (size >= FIRST_ELEMENT_OFFSET).
 Header read_header(const uint8_t *msg);
 // header_valid: what a receiver checks before it walks the elements: total length at least

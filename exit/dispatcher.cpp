@@ -22,6 +22,9 @@ struct WorkNode {
     InvocationRecord *record;
 };
 
+// The slot whose dispatcher runs on this thread; -1 on every other thread.
+thread_local int32_t dispatcher_of = -1;
+
 // The node of each slot's stop request, so that posting a stop never needs memory: the queue
 // thread's end waits for the dispatcher, which ends only after taking the stop.
 WorkNode stop_nodes[EXIT_SLOTS];
@@ -64,6 +67,10 @@ void finish(ExitSlot &slot, plat::Mutex *mutex, uint16_t index) {
 }
 
 }  // namespace
+
+bool on_dispatcher_of(uint16_t exit_index) {
+    return dispatcher_of == exit_index;
+}
 
 void VuleSingleThreadPost(InvocationRecord *record) {
     KAVI_TRACE(VULZ_KIND_ENTRY, POST, 98, 1, record, static_cast<uint32_t>(sizeof *record));
@@ -118,6 +125,7 @@ void VuleSingleThreadDispatcher(void *start_record) {
     KAVI_TRACE(VULZ_KIND_ENTRY, DISPATCHER, 213, 2, start, static_cast<uint32_t>(sizeof *start),
                name, 8u);
     plat::Mutex *const mutex = slot.dispatcher_mutex;
+    dispatcher_of = index;
     bool stopping = false;
     bool failed = false;
     while (!failed) {

@@ -11,5 +11,7 @@ namespace kavi {
 void VuleSingleThreadPost(InvocationRecord *record);
 // VuleSingleThreadDispatcher: thread function; owns and frees its start record.
 void VuleSingleThreadDispatcher(void *start_record);
+// on_dispatcher_of: whether the calling thread is the dispatcher of the exit table slot.
+bool on_dispatcher_of(uint16_t exit_index);
 
 }  // namespace kavi

@@ -23,6 +23,9 @@ struct ExitSlot {
     plat::Event *dispatcher_ended;  // run mode 0 only
     EXQU_LIST_HEAD work_list;
     uint32_t terminating;
+    // KaviTerminate was called by the exit's own function on its dispatcher, which cannot wait
+    // for itself: the queue thread ends the exit once the function has returned.
+    bool stop_deferred;
     // Raised each time the slot is claimed, so a queue thread that outlives its registration
     // (its stop message could not be sent) can tell that the slot is no longer its own.
     std::atomic<uint32_t> generation;

@@ -28,30 +28,33 @@ void unlock_active() {
     plat::mutex_release(active_command_mutex);
 }
 
-// enter_active: the slot that now holds the command, or -1 when none was free.
-int enter_active(uint8_t *message, uint32_t correlation) {
-    int slot = -1;
-    if (!lock_active()) return slot;
+}  // namespace
+
+ActiveTicket enter_active(uint8_t *message, uint32_t correlation) {
+    static uint64_t last_serial = 0;  // under the mutex
+    ActiveTicket ticket{-1, 0};
+    if (!lock_active()) return ticket;
     for (unsigned i = 0; i < ACTIVE_SLOTS; ++i) {
         if (active_commands[i].message == nullptr) {
-            active_commands[i] = {message, correlation};
-            slot = static_cast<int>(i);
+            ticket = {static_cast<int32_t>(i), ++last_serial};
+            active_commands[i] = {message, correlation, ticket.serial};
             break;
         }
     }
     unlock_active();
-    return slot;
+    return ticket;
 }
 
-// leave_active: frees the command's slot; false when the process-exit handler has answered the
-// command already, so that it is answered exactly once.
-bool leave_active(int slot, const uint8_t *message) {
-    if (slot < 0 || !lock_active()) return true;
-    bool still_ours = active_commands[slot].message == message;
-    if (still_ours) active_commands[slot].message = nullptr;
+bool leave_active(const ActiveTicket &ticket) {
+    if (ticket.slot < 0 || !lock_active()) return true;
+    ActiveCommand &command = active_commands[ticket.slot];
+    bool still_ours = command.message != nullptr && command.serial == ticket.serial;
+    if (still_ours) command.message = nullptr;
     unlock_active();
     return still_ours;
 }
+
+namespace {
 
 // status_buffer: a fresh buffer for a status reply from task `task`, or null (logged).
 uint8_t *status_buffer(const char task[8]) {
@@ -70,55 +73,61 @@ uint8_t *status_buffer(const char task[8]) {
 
 // answer_at_exit: answers the command in slot i, if any. The invocation that runs it may still
 // be reading its message, so the status reply goes out in a buffer of its own built from a copy
-// of the header; the copy and the clearing of the slot happen under one lock, so the reply
-// answers the command that was in the slot when it was taken.
+// of the header. The buffer is allocated outside the lock, and meanwhile the command may have
+// been answered and another taken its slot: only the very command found first is answered.
 // Only a command addressed to `only_task` is answered, when it is not null.
 void answer_at_exit(unsigned i, const char *only_task = nullptr) {
     if (!lock_active()) return;
     char task[8];
-    bool occupied = active_commands[i].message != nullptr;
-    if (occupied) memcpy(task, codec::read_header(active_commands[i].message).destination_name, 8);
+    const ActiveCommand found = active_commands[i];
+    if (found.message != nullptr)
+        memcpy(task, codec::read_header(found.message).destination_name, 8);
     unlock_active();
-    if (!occupied || (only_task != nullptr && memcmp(task, only_task, 8) != 0)) return;
+    if (found.message == nullptr || (only_task != nullptr && memcmp(task, only_task, 8) != 0))
+        return;
 
     // Allocated outside the lock: no call into another service is made while holding it.
     uint8_t *answer = status_buffer(task);
     if (answer == nullptr) return;  // the invocation answers when its exit function returns
+    plat::pause_here(plat::Pause::terminate_answering);
     if (!lock_active()) {
         release_message(answer, task, "VulequetAtExit", 1710);
         return;
     }
-    uint8_t *message = active_commands[i].message;
-    uint32_t correlation = active_commands[i].correlation;
-    if (message != nullptr) {
-        memcpy(answer, message, codec::FIRST_ELEMENT_OFFSET);
-        active_commands[i].message = nullptr;
+    ActiveCommand &now = active_commands[i];
+    bool same = now.message == found.message && now.serial == found.serial;
+    if (same) {
+        memcpy(answer, found.message, codec::FIRST_ELEMENT_OFFSET);
+        now.message = nullptr;
     }
     unlock_active();
-    if (message == nullptr) {
+    if (!same) {
         release_message(answer, task, "VulequetAtExit", 1720);
         return;
     }
     codec::set_element_block_length(answer, 4 + codec::STATUS_ELEMENT_LENGTH);
-    VulequetSendReply(answer, correlation, VULE_EXIT_ENDED);
+    VulequetSendReply(answer, found.correlation, VULE_EXIT_ENDED);
 }
 
 }  // namespace
 
 void VulequetInvokeExit(void *argument) {
     auto *record = static_cast<InvocationRecord *>(argument);
-    const char *name = exit_table[record->exit_index].name;
+    // The name the command was addressed to, copied into the record: the exit table's entry may
+    // be rewritten meanwhile by a termination or registration.
+    const char *name = record->destination_name;
     KAVI_TRACE(VULZ_KIND_ENTRY, "VulequetInvokeExit", 984, 2, record,
-               static_cast<uint32_t>(sizeof *record), name, static_cast<uint32_t>(strlen(name)));
+               static_cast<uint32_t>(sizeof *record), name, 8u);
 
-    int slot = enter_active(record->message, record->correlation);
+    if (record->active.serial == 0)
+        record->active = enter_active(record->message, record->correlation);
     Capacities capacities;
     measure_capacities(*record->block, &capacities);
     auto status = static_cast<uint16_t>(record->exit_function(record->block));
 
     // The slot is given up before the send, not after it: from then on the process-exit handler
     // can no longer answer the command a second time.
-    if (leave_active(slot, record->message)) {
+    if (leave_active(record->active)) {
         uint32_t length = build_full_reply(record->message, record->message_length, record->block,
                                            capacities, status, record->correlation);
         send_reply(record->message, length, record->destination_name, record->origin_name,
@@ -126,8 +135,7 @@ void VulequetInvokeExit(void *argument) {
     }
     release_message(record->message, record->destination_name, "VulequetInvokeExit", 1337);
 
-    KAVI_TRACE(VULZ_KIND_EXIT, "VulequetInvokeExit", 1344, 1, name,
-               static_cast<uint32_t>(strlen(name)));
+    KAVI_TRACE(VULZ_KIND_EXIT, "VulequetInvokeExit", 1344, 1, name, 8u);
     plat::mem_free(record);
 }
 

@@ -16,12 +16,25 @@ void answer_running_commands(const char task[8]);
 
 // The commands whose reply is not sent yet, under active_command_mutex. A slot whose message is
 // null is free. VulequetAtExit answers a command by clearing its slot, which tells the
-// invocation still running it that its reply has been sent.
+// invocation still running it that its reply has been sent. The serial tells one command from
+// a later one that took the same slot (its buffer may even lie at the same address).
 struct ActiveCommand {
     uint8_t *message;
     uint32_t correlation;
+    uint64_t serial;
 };
 constexpr unsigned ACTIVE_SLOTS = 64;
 extern ActiveCommand active_commands[ACTIVE_SLOTS];
+
+// A command's place in the table; serial 0: not entered (a zeroed record's ticket).
+struct ActiveTicket {
+    int32_t slot;
+    uint64_t serial;
+};
+// enter_active: records a command; its ticket has slot -1 when the table was full.
+ActiveTicket enter_active(uint8_t *message, uint32_t correlation);
+// leave_active: frees the command's slot; false when it was answered already (by termination
+// or at process exit), so that it is answered exactly once.
+bool leave_active(const ActiveTicket &ticket);
 
 }  // namespace kavi

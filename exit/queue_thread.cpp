@@ -13,6 +13,7 @@
 #include "exit/message_walk.h"
 #include "exit/records.h"
 #include "exit/reply.h"
+#include "exit/termination.h"
 #include "exit/trace.h"
 #include "exit/wait_list.h"
 #include "kaviexit.h"
@@ -51,6 +52,7 @@ class QueueThread {
     void handle_answer(uint8_t *msg, size_t size);
     void hand_over(InvocationRecord *record);
     bool release(uint8_t *msg);
+    void close_inbox();
     InvocationRecord *new_record(uint32_t kind);
     void leave_slot();
 
@@ -61,6 +63,9 @@ class QueueThread {
     uint32_t length_ = 0;
     void *buffer_ = nullptr;
     bool stop_ = false;
+    // The stop element came: the inbox takes no more messages, and the commands still in it are
+    // answered VULE_EXIT_ENDED instead of run, so that each is answered before the inbox goes.
+    bool closing_ = false;
     bool dispatcher_running_ = false;
     uint16_t no_dispatcher_status_ = 0;  // run mode 0 without a dispatcher: what commands get
     // Run mode 0: made before anything is received, so the end can always stop the dispatcher.
@@ -74,6 +79,7 @@ void QueueThread::run() {
         if (start_->wait_handle != 0) vulcsocwait(&wait_);
         uint32_t rc = vulcrcvdata(&receive_);
         if (rc == VULC_NO_DATA) continue;
+        if (rc == VULC_CLOSED) break;  // closed, and everything in the inbox is answered
         if (rc != VULC_OK) {
             KAVI_LOG(FN, rc, receive_.head.reason, 440, 1, &start_->mailslot,
                      static_cast<uint32_t>(sizeof start_->mailslot));
@@ -141,6 +147,7 @@ void QueueThread::begin() {
 
 void QueueThread::end() {
     VuleRLTermExit(start_->name);
+    plat::pause_here(plat::Pause::queue_answers_closed);
     ExitSlot &slot = exit_table[start_->exit_index];
     if (dispatcher_running_) {
         VuleSingleThreadPost(stop_record_);  // the dispatcher frees it
@@ -163,7 +170,9 @@ void QueueThread::leave_slot() {
     ExitSlot &slot = exit_table[start_->exit_index];
     uint32_t locked = lock_mutex(exit_table_mutex);
     if (slot.generation.load() == start_->slot_generation) {
-        if (locked == plat::OK && slot.name[0] == '\0') {
+        if (locked == plat::OK && slot.stop_deferred) {
+            end_deferred_termination(&slot);
+        } else if (locked == plat::OK && slot.name[0] == '\0') {
             if (slot.dispatcher_mutex != nullptr) plat::mutex_close(slot.dispatcher_mutex);
             if (slot.work_posted != nullptr) plat::event_close(slot.work_posted);
             plat::event_close(slot.queue_ended);
@@ -175,6 +184,21 @@ void QueueThread::leave_slot() {
         }
     }
     if (locked == plat::OK) plat::mutex_release(exit_table_mutex);
+}
+
+// close_inbox: from the stop element on, senders are refused rather than left unanswered. When
+// the inbox cannot be closed the thread ends at once, as it did before there was a drain.
+void QueueThread::close_inbox() {
+    VULC_STOPCOM close{};
+    close.head.length = sizeof close;
+    memcpy(close.head.task, start_->name, 8);
+    uint32_t rc = vulcclosecom(&close);
+    if (rc == VULC_OK) {
+        closing_ = true;
+    } else {
+        KAVI_LOG(FN, rc, close.head.reason, 570, 1, &close, static_cast<uint32_t>(sizeof close));
+        stop_ = true;
+    }
 }
 
 bool QueueThread::release(uint8_t *msg) {
@@ -234,8 +258,8 @@ void QueueThread::handle_command(uint8_t *msg, size_t size) {
         case CommandOutcome::status: {
             // The message now belongs to the waiter; when none waits it is dropped here.
             const Element &e = walk.element;
-            uint32_t rc =
-                VuleRLChange(start_->name, status_correlation_of(e), status_code_of(e), msg, wire);
+            uint32_t rc = VuleRLChange(start_->name, status_correlation_of(e), status_code_of(e),
+                                       msg, wire, message_id_of(msg));
             if (rc != RL_OK) {
                 KAVI_LOG(FN, rc, 0, 480, 1, e.body - 4, static_cast<uint32_t>(e.length));
                 release(msg);
@@ -243,8 +267,8 @@ void QueueThread::handle_command(uint8_t *msg, size_t size) {
             return;
         }
         case CommandOutcome::stop:
-            stop_ = true;
             release(msg);
+            if (!closing_) close_inbox();
             return;
         case CommandOutcome::malformed:
             KAVI_LOG(FN, 0, static_cast<uint32_t>(walk.error), 500, 2, msg,
@@ -253,6 +277,10 @@ void QueueThread::handle_command(uint8_t *msg, size_t size) {
             return;
         case CommandOutcome::command:
             break;
+    }
+    if (closing_) {
+        VulequetSendReply(msg, walk.correlation, VULE_EXIT_ENDED);
+        return;
     }
     InvocationRecord *record = new_record(INVOCATION_COMMAND);
     if (record == nullptr) {
@@ -275,7 +303,7 @@ void QueueThread::handle_command(uint8_t *msg, size_t size) {
 void QueueThread::handle_answer(uint8_t *msg, size_t size) {
     const uint8_t *wire = answer_block(msg, size);
     if (wire == nullptr ||
-        VuleRLChange(start_->name, correlation_in_wire(wire), ANSWER_STATUS, msg, wire) != RL_OK)
+        VuleRLChange(start_->name, correlation_in_wire(wire), ANSWER_STATUS, msg, wire, 0) != RL_OK)
         release(msg);
 }
 
@@ -291,6 +319,7 @@ void QueueThread::hand_over(InvocationRecord *record) {
         VulequetSendReply(msg, correlation, no_dispatcher_status_);
         return;
     }
+    record->active = enter_active(record->message, record->correlation);
     uint32_t pause = start_pause_ms();
     uint32_t rc = plat::OK;
     for (uint32_t attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
@@ -301,8 +330,12 @@ void QueueThread::hand_over(InvocationRecord *record) {
     KAVI_LOG(FN, rc, 0, 530, 1, record, static_cast<uint32_t>(sizeof *record));
     uint8_t *msg = record->message;
     uint32_t correlation = record->correlation;
+    bool unanswered = leave_active(record->active);
     plat::mem_free(record);
-    VulequetSendReply(msg, correlation, VULE_NO_COMMAND_THREAD);
+    if (unanswered)
+        VulequetSendReply(msg, correlation, VULE_NO_COMMAND_THREAD);
+    else
+        release(msg);  // a termination answered it meanwhile
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "exit/invocation.h"
 #include "kaviexit.h"
 #include "platform/platform.h"
 #include "services/kavcacm/kavcacm.h"
@@ -39,6 +40,10 @@ struct InvocationRecord {
     uint16_t exit_index;
     uint32_t kind;
     uint32_t message_length;  // bytes received
+    // The command's place in the active-command table. A command handed to a thread of its own
+    // is entered by the queue thread before the thread starts, so that termination, which
+    // answers what is in the table, cannot miss a command whose thread has not run yet.
+    ActiveTicket active;
     // The native view of the block in the message: its pointer fields point into `message`.
     // Kept here so that a command allocates nothing but its record.
     _VULE_PARAMETERS32 native_block;

@@ -9,6 +9,7 @@
 #include "exit/queue_thread.h"
 #include "exit/records.h"
 #include "exit/trace.h"
+#include "exit/wait_list.h"
 #include "kaviexit.h"
 
 namespace kavi {
@@ -117,6 +118,7 @@ uint32_t set_up_slot(Registration *r, const VULC_STRTCOM &task, VULE_EXIT_FUNCTI
     slot->mailslot = r->mailslot;
     slot->receive_handle = task.receive_handle;
     slot->terminating = 0;
+    slot->stop_deferred = false;
     uint32_t generation = slot->generation.fetch_add(1) + 1;
     note_local_node(r->padded);
 
@@ -202,6 +204,10 @@ int register_exit(const char *name, VULE_EXIT_FUNCTION fn, uint32_t run_mode) {
             rc = VULE_NO_MEMORY;
         }
     }
+    // Calls of an earlier registration of the name were told that it ended; this one's may wait
+    // again. Done before the exit table mutex is taken: no two library mutexes are held at once.
+    // Without the wait-list mutex no queue thread has ended yet, and no name is closed.
+    if (rc == VULE_OK && wait_list_mutex != nullptr) VuleRLOpenExit(r.padded);
     if (rc == VULE_OK) {
         uint32_t mutex_rc = create_mutex_once(&exit_table_mutex);
         if (mutex_rc == plat::OK) mutex_rc = lock_mutex(exit_table_mutex);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "exit/answer_wait.h"
 #include "exit/codec.h"
 #include "exit/exit_table.h"
 #include "exit/send_message.h"
@@ -194,8 +195,9 @@ struct SavedAddresses {
 };
 
 // send_and_release: sends the built message and gives its buffer back: 0, or the result.
+// *message_id gets the id the service gave the message.
 uint32_t send_and_release(uint8_t *buffer, size_t size, const char *padded_caller,
-                          const char node[send::NODE_LENGTH + 1]) {
+                          const char node[send::NODE_LENGTH + 1], uint32_t *message_id) {
     uint32_t result = VULE_OK;
     VULC_SNDDATA request{};
     request_head(&request, padded_caller);
@@ -208,17 +210,18 @@ uint32_t send_and_release(uint8_t *buffer, size_t size, const char *padded_calle
         KAVI_LOG(F, rc, request.head.reason, 949, 1, &request, uint32_t{sizeof request});
         result = rc == VULC_UNREACHABLE ? uint32_t{VULE_EXIT_ENDED} : failure_code(rc);
     }
+    *message_id = codec::message_id_of(buffer);
     uint32_t released = release_buffer(buffer, padded_caller, 977);
     return released != VULE_OK ? released : result;
 }
 
 // collect_answer: takes the entry out after its event was set and copies the answer back.
-uint32_t collect_answer(const char *padded_caller, uint32_t key, _VULE_PARAMETERS32 *block,
-                        const SavedAddresses &saved) {
+uint32_t collect_answer(const char *padded_caller, uint32_t key, WaitEntry *entry,
+                        _VULE_PARAMETERS32 *block, const SavedAddresses &saved) {
     uint16_t status = 0;
     uint8_t *message = nullptr;
     const uint8_t *answer_wire = nullptr;
-    uint32_t rc = VuleRLDel(padded_caller, key, &status, &message, &answer_wire);
+    uint32_t rc = VuleRLDel(padded_caller, key, entry, &status, &message, &answer_wire);
     saved.restore(block);
     if (rc != RL_OK) {
         KAVI_LOG(F, rc, 0, 1150, 2, padded_caller, 8u, &key, 4u);
@@ -244,11 +247,12 @@ uint32_t collect_answer(const char *padded_caller, uint32_t key, _VULE_PARAMETER
     return result;
 }
 
-// withdraw: a call that will not wait takes its entry out again, so no stale entry catches a
-// later answer with the same correlation; an answer that came already is given back.
-void withdraw(const char *padded_caller, uint32_t key) {
+// withdraw: a call that will not wait takes its own entry out again, so no stale entry catches
+// a later answer with the same correlation; an answer that came already is given back.
+void withdraw(const char *padded_caller, uint32_t key, WaitEntry *entry) {
     uint8_t *message = nullptr;
-    if (VuleRLDel(padded_caller, key, nullptr, &message, nullptr) == RL_OK && message != nullptr)
+    if (VuleRLDel(padded_caller, key, entry, nullptr, &message, nullptr) == RL_OK &&
+        message != nullptr)
         release_buffer(message, padded_caller, 1133);
 }
 
@@ -300,19 +304,27 @@ uint32_t send_command(const char *calling_exit, const char padded_target[9],
     std::memcpy(block->exit_name, padded_target, sizeof block->exit_name);
     send::build_message(buffer, size, *block);
 
-    // The entry exists before the command leaves, so no answer can come too early for it.
+    // The entry exists before the command leaves, so no answer can come too early for it; a
+    // call that could not wait for its answer does not send its command at all.
     uint32_t key = codec::correlation_of(*block);
+    WaitEntry *entry = nullptr;
     plat::Event *answered = nullptr;
-    uint32_t added = VuleRLAdd(padded_caller, key, &answered);
-    uint32_t result = send_and_release(buffer, size, padded_caller, node);
-    if (result == VULE_OK) result = added;
+    uint32_t added = VuleRLAdd(padded_caller, key, &entry, &answered);
+    if (added != RL_OK) {
+        release_buffer(buffer, padded_caller, 977);
+        saved.restore(block);
+        return added == RL_ENDED ? uint32_t{VULE_EXIT_ENDED} : uint32_t{VULE_SYSTEM_ERROR};
+    }
+    uint32_t message_id = 0;
+    uint32_t result = send_and_release(buffer, size, padded_caller, node, &message_id);
     if (result != VULE_OK) {
-        if (added == RL_OK) withdraw(padded_caller, key);
+        withdraw(padded_caller, key, entry);
         saved.restore(block);
         return result;
     }
-    plat::event_wait(answered, plat::WAIT_FOREVER);
-    return collect_answer(padded_caller, key, block, saved);
+    VuleRLSent(entry, message_id);
+    await_answer(entry, answered, padded_caller, padded_target, node);
+    return collect_answer(padded_caller, key, entry, block, saved);
 }
 
 }  // namespace
@@ -331,6 +343,7 @@ extern "C" KAVI_API uint32_t KAVI_CALL KaviSend(const char *callingExit, const c
     if (result == VULE_OK) {
         block->extended_reason_code = 0;
         result = look_up_caller(callingExit);
+        plat::pause_here(plat::Pause::send_looked_up);
     }
     if (result == VULE_OK) result = send_command(callingExit, padded_target, node, block);
     if (KAVZ_TRACING(trace_control, VULZ_MASK_EXIT))

@@ -1,9 +1,12 @@
 // termination.cpp — KaviWait, which blocks the exit program's thread, and KaviTerminate, which
 // stops an exit's queue thread, gives back the slot's objects and frees the slot.
+#include "exit/termination.h"
+
 #include <climits>
 #include <cstring>
 
 #include "exit/codec.h"
+#include "exit/dispatcher.h"
 #include "exit/exit_table.h"
 #include "exit/invocation.h"
 #include "exit/trace.h"
@@ -71,6 +74,41 @@ void close_slot_objects(ExitSlot *slot) {
     slot->work_posted = nullptr;
 }
 
+// release_stop: gives the stop message back; 0 or VULE_SYSTEM_ERROR (logged).
+uint32_t release_stop(const char padded[9], void *stop) {
+    VULC_FREEMEM release{};
+    release.head.length = sizeof release;
+    memcpy(release.head.task, padded, 8);
+    release.buffer = stop;
+    uint32_t rc = vulcfreemem(&release);
+    if (rc == VULC_OK) return VULE_OK;
+    KAVI_LOG(FN, rc, release.head.reason, 870, 1, &release, static_cast<uint32_t>(sizeof release));
+    return VULE_SYSTEM_ERROR;
+}
+
+// end_exit: the last steps, with the exit table mutex held: the slot's objects once its queue
+// thread has ended, the task at the service, the mailslot; then the slot is free. 0 or the
+// result of a failure.
+uint32_t end_exit(ExitSlot *slot, const char padded[9], bool queue_ended) {
+    uint32_t result = VULE_OK;
+    // A queue thread still running (its stop could not be sent) keeps the slot's objects and
+    // closes them when vulcstopcom below ends its receive; until then the slot cannot be claimed.
+    if (queue_ended) close_slot_objects(slot);
+    VULC_STOPCOM stopcom{};
+    stopcom.head.length = sizeof stopcom;
+    memcpy(stopcom.head.task, padded, 8);
+    uint32_t rc = vulcstopcom(&stopcom);
+    if (rc != VULC_OK) {
+        KAVI_LOG(FN, rc, stopcom.head.reason, 880, 1, &stopcom,
+                 static_cast<uint32_t>(sizeof stopcom));
+        result = communication_failure(rc);
+    }
+    plat::mailslot_close(slot->mailslot);
+    slot->mailslot = nullptr;
+    slot->name[0] = '\0';
+    return result;
+}
+
 uint32_t terminate(const char *name) {
     char padded[9];
     if (name == nullptr || !make_padded_name(name, padded)) {
@@ -100,61 +138,57 @@ uint32_t terminate(const char *name) {
     }
     slot->terminating = 1;  // from here on KaviSend refuses this exit
 
-    bool locked = true;
-    bool queue_ended = false;
     void *stop = nullptr;
     uint32_t result = send_stop(padded, &stop);
+    if (result == VULE_OK && on_dispatcher_of(static_cast<uint16_t>(slot - exit_table))) {
+        // Called by the exit's own function on its dispatcher, which the queue thread waits
+        // for: waiting here would wait for this very thread. The queue thread ends the exit
+        // once the function has returned.
+        slot->stop_deferred = true;
+        result = release_stop(padded, stop);
+        plat::mutex_release(exit_table_mutex);
+        return result;
+    }
+    bool queue_ended = false;
     if (result == VULE_OK) {
         // Released while the queue thread drains: a command still running may call KaviSend,
         // which takes this mutex, and in run mode 0 the queue thread ends only after it.
         plat::mutex_release(exit_table_mutex);
         plat::event_wait(slot->queue_ended, plat::WAIT_FOREVER);
         queue_ended = true;
-        // Commands still running on threads of their own (run modes other than 0) could not
-        // reply once the task is stopped below: they are answered now, as at process exit.
-        answer_running_commands(padded);
-        rc = lock_mutex(exit_table_mutex);
-        if (rc != plat::OK) {
-            KAVI_LOG(FN, VULE_SYSTEM_ERROR, rc, 850, 0);
-            result = VULE_SYSTEM_ERROR;
-            locked = false;
-        }
     } else {
-        // The queue thread may still have ended on its own; it sets its event under this mutex.
-        queue_ended = plat::event_wait(slot->queue_ended, 0) == plat::OK;
+        plat::mutex_release(exit_table_mutex);
     }
-    // A queue thread still running (its stop could not be sent) keeps the slot's objects and
-    // closes them when vulcstopcom below ends its receive; until then the slot cannot be claimed.
-    if (queue_ended) close_slot_objects(slot);
-    if (stop != nullptr) {
-        VULC_FREEMEM release{};
-        release.head.length = sizeof release;
-        memcpy(release.head.task, padded, 8);
-        release.buffer = stop;
-        rc = vulcfreemem(&release);
-        if (rc != VULC_OK) {
-            KAVI_LOG(FN, rc, release.head.reason, 870, 1, &release,
-                     static_cast<uint32_t>(sizeof release));
-            result = VULE_SYSTEM_ERROR;
-        }
+    // Commands still running on threads of their own (run modes other than 0) could not reply
+    // once the task is stopped below: they are answered now, as at process exit, also when the
+    // queue thread could not be told to stop.
+    answer_running_commands(padded);
+    bool locked = true;
+    rc = lock_mutex(exit_table_mutex);
+    if (rc != plat::OK) {
+        KAVI_LOG(FN, VULE_SYSTEM_ERROR, rc, 850, 0);
+        result = VULE_SYSTEM_ERROR;
+        locked = false;
     }
-    VULC_STOPCOM stopcom{};
-    stopcom.head.length = sizeof stopcom;
-    memcpy(stopcom.head.task, padded, 8);
-    rc = vulcstopcom(&stopcom);
-    if (rc != VULC_OK) {
-        KAVI_LOG(FN, rc, stopcom.head.reason, 880, 1, &stopcom,
-                 static_cast<uint32_t>(sizeof stopcom));
-        result = communication_failure(rc);
-    }
-    plat::mailslot_close(slot->mailslot);
-    slot->mailslot = nullptr;
-    slot->name[0] = '\0';
+    // A queue thread that was not stopped may have ended on its own; it sets its event under
+    // this mutex.
+    if (!queue_ended) queue_ended = plat::event_wait(slot->queue_ended, 0) == plat::OK;
+    if (stop != nullptr && release_stop(padded, stop) != VULE_OK) result = VULE_SYSTEM_ERROR;
+    uint32_t ended = end_exit(slot, padded, queue_ended);
+    if (ended != VULE_OK) result = ended;
     if (locked) plat::mutex_release(exit_table_mutex);
     return result;
 }
 
 }  // namespace
+
+void end_deferred_termination(ExitSlot *slot) {
+    char padded[9];
+    memcpy(padded, slot->name, sizeof padded);
+    slot->stop_deferred = false;
+    end_exit(slot, padded, true);
+}
+
 }  // namespace kavi
 
 using namespace kavi;

@@ -13,10 +13,10 @@ extern VULZ_TRACE_CONTROL *trace_control;
 
 // KAVI_TRACE(kind, function, line, count, pairs...): kind is VULZ_KIND_ENTRY, _EXIT or _DATA;
 // the pairs are (const void *, uint32_t length). Arguments are evaluated only when tracing.
-#define KAVI_TRACE(kind, function, line, ...)                                              \
-    do {                                                                                    \
-        if (KAVZ_TRACING(::kavi::trace_control, ::kavi::trace_mask_of(kind)))               \
-            VULZTRACE((function), (line), (kind), VULZ_LEVEL, __VA_ARGS__);                 \
+#define KAVI_TRACE(kind, function, line, ...)                                 \
+    do {                                                                      \
+        if (KAVZ_TRACING(::kavi::trace_control, ::kavi::trace_mask_of(kind))) \
+            VULZTRACE((function), (line), (kind), VULZ_LEVEL, __VA_ARGS__);   \
     } while (0)
 
 // KAVI_LOG(function, code, reason, line, count, pairs...): an error-log entry, always written.
@@ -25,7 +25,7 @@ extern VULZ_TRACE_CONTROL *trace_control;
 
 namespace kavi {
 constexpr uint32_t trace_mask_of(uint32_t kind) {
-    return kind == VULZ_KIND_ENTRY ? VULZ_MASK_ENTRY
+    return kind == VULZ_KIND_ENTRY  ? VULZ_MASK_ENTRY
            : kind == VULZ_KIND_EXIT ? VULZ_MASK_EXIT
                                     : VULZ_MASK_DATA;
 }

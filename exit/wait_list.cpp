@@ -2,7 +2,11 @@
 // sentinels, oldest entry first, guarded by the wait-list mutex.
 #include "exit/wait_list.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "exit/exit_table.h"
 #include "exit/trace.h"
@@ -10,7 +14,6 @@
 #include "services/kavcacm/kavcacm.h"
 
 namespace kavi {
-namespace {
 
 // One waiting KaviSend. Laid out as the 40 bytes of a 32-bit build; with 8-byte pointers and
 // handles it is larger, so its memory is requested as sizeof(WaitEntry), not as 40 bytes.
@@ -22,8 +25,12 @@ struct WaitEntry {
     const uint8_t *block;
     WaitEntry *next;
     WaitEntry *previous;
-    char name[12];  // padded exit name and its terminator
+    char name[12];        // padded exit name and its terminator
+    uint32_t message_id;  // the command's, once it went out; 0 while it is being sent
+    bool answered;        // code, message and block hold the answer (or the exit's end)
 };
+
+namespace {
 
 extern WaitEntry tail;
 WaitEntry head{.code = 0,
@@ -33,7 +40,9 @@ WaitEntry head{.code = 0,
                .block = nullptr,
                .next = &tail,
                .previous = nullptr,
-               .name = {}};
+               .name = {},
+               .message_id = 0,
+               .answered = false};
 WaitEntry tail{.code = 0,
                .key = 0,
                .event = nullptr,
@@ -41,7 +50,37 @@ WaitEntry tail{.code = 0,
                .block = nullptr,
                .next = nullptr,
                .previous = &head,
-               .name = {}};
+               .name = {},
+               .message_id = 0,
+               .answered = false};
+
+using Name = std::array<char, sizeof WaitEntry::name>;
+
+Name name_key(const char *name) {
+    Name key{};
+    std::strncpy(key.data(), name, key.size() - 1);
+    return key;
+}
+
+// Names whose queue thread has ended: no answer reaches a call of theirs any more.
+std::vector<Name> closed_names;
+
+// An answer that came while a call of its exit and key was still sending: it may be that
+// call's, whose message id is not known yet.
+struct HeldAnswer {
+    Name name;
+    uint32_t key;
+    uint32_t message_id;
+    uint16_t code;
+    uint8_t *message;
+    const uint8_t *block;
+};
+std::vector<HeldAnswer> held_answers;
+
+bool is_closed(const char *name) {
+    return std::find(closed_names.begin(), closed_names.end(), name_key(name)) !=
+           closed_names.end();
+}
 
 // The first 8 characters of name, blank-padded: the task name of a request block.
 void set_task(char task[8], const char *name) {
@@ -50,10 +89,31 @@ void set_task(char task[8], const char *name) {
     std::memset(task + n, ' ', 8 - n);
 }
 
-WaitEntry *oldest_with_key(uint32_t key) {
+bool waits(const WaitEntry *e, const char *name, uint32_t key) {
+    return !e->answered && e->key == key && std::strcmp(e->name, name) == 0;
+}
+
+// waiting_for: the entry of the exit and key that waits for the answer to message_id; for 0,
+// the oldest that waits at all.
+WaitEntry *waiting_for(const char *name, uint32_t key, uint32_t message_id) {
     for (WaitEntry *e = head.next; e != &tail; e = e->next)
-        if (e->key == key) return e;
+        if (waits(e, name, key) && (message_id == 0 || e->message_id == message_id)) return e;
     return nullptr;
+}
+
+// sending: whether a call of the exit and key waits whose message id is not known yet.
+bool sending(const char *name, uint32_t key) {
+    for (WaitEntry *e = head.next; e != &tail; e = e->next)
+        if (waits(e, name, key) && e->message_id == 0) return true;
+    return false;
+}
+
+// linked: whether the entry is in the list, so that a caller's handle is never followed unless
+// it is still there.
+bool linked(const WaitEntry *entry) {
+    for (WaitEntry *e = head.next; e != &tail; e = e->next)
+        if (e == entry) return true;
+    return false;
 }
 
 // lock: takes the wait-list mutex. A mutex left by a thread that died holding it is released
@@ -85,15 +145,34 @@ uint32_t release(const char *name, void *memory, const char *function, uint32_t 
     return rc;
 }
 
-// answer: stores an answer in an entry and wakes its waiter. An answer the waiter has not yet
-// collected is replaced, so its buffer is given back here or nobody would ever release it.
-void answer(WaitEntry *e, const char *name, uint16_t code, uint8_t *message, const uint8_t *block,
-            const char *function, uint32_t line) {
-    if (e->message != nullptr && e->message != message) release(name, e->message, function, line);
+// answer: stores an answer in an entry that has none and wakes its waiter.
+void answer(WaitEntry *e, uint16_t code, uint8_t *message, const uint8_t *block) {
     e->code = code;
     e->message = message;
     e->block = block;
+    e->answered = true;
     plat::event_set(e->event);
+}
+
+// settle: hands each held answer of the exit to the call it answers, once that call's message
+// id is known; one that no call still sending could claim is released.
+void settle(const char *name) {
+    for (auto it = held_answers.begin(); it != held_answers.end();) {
+        if (std::strcmp(it->name.data(), name) != 0) {
+            ++it;
+            continue;
+        }
+        WaitEntry *e = waiting_for(name, it->key, it->message_id);
+        if (e != nullptr)
+            answer(e, it->code, it->message, it->block);
+        else if (!sending(name, it->key))
+            release(name, it->message, "VuleRLChange", 367);
+        else {
+            ++it;
+            continue;
+        }
+        it = held_answers.erase(it);
+    }
 }
 
 uint32_t name_length(const char *name) {
@@ -102,12 +181,15 @@ uint32_t name_length(const char *name) {
 
 }  // namespace
 
-uint32_t VuleRLAdd(const char *name, uint32_t key, plat::Event **event) {
+uint32_t VuleRLAdd(const char *name, uint32_t key, WaitEntry **entry, plat::Event **event) {
     static const char F[] = "VuleRLAdd";
     KAVI_TRACE(VULZ_KIND_ENTRY, F, 132, 2, name, name_length(name), &key, uint32_t{4});
     uint32_t result = RL_OK;
     if (lock(F, 175, true) != 0) {
         result = RL_FAILED;
+    } else if (is_closed(name)) {
+        result = RL_ENDED;
+        unlock();
     } else {
         VULC_ALCMEM request{};
         request.head.length = sizeof request;
@@ -130,10 +212,13 @@ uint32_t VuleRLAdd(const char *name, uint32_t key, plat::Event **event) {
             e->code = 0;
             e->message = nullptr;
             e->block = nullptr;
+            e->message_id = 0;
+            e->answered = false;
             e->next = &tail;
             e->previous = tail.previous;
             tail.previous->next = e;
             tail.previous = e;
+            *entry = e;
             *event = e->event;
         }
         unlock();
@@ -142,8 +227,17 @@ uint32_t VuleRLAdd(const char *name, uint32_t key, plat::Event **event) {
     return result;
 }
 
-uint32_t VuleRLDel(const char *name, uint32_t key, uint16_t *code, uint8_t **message,
-                   const uint8_t **block_wire) {
+void VuleRLSent(WaitEntry *entry, uint32_t message_id) {
+    if (lock("VuleRLSent", 200, true) != 0) return;
+    if (linked(entry)) {
+        entry->message_id = message_id;
+        settle(entry->name);
+    }
+    unlock();
+}
+
+uint32_t VuleRLDel(const char *name, uint32_t key, WaitEntry *entry, uint16_t *code,
+                   uint8_t **message, const uint8_t **block_wire) {
     static const char F[] = "VuleRLDel";
     KAVI_TRACE(VULZ_KIND_ENTRY, F, 226, 3, name, name_length(name), &key, uint32_t{4}, &code,
                uint32_t{sizeof code});
@@ -151,17 +245,18 @@ uint32_t VuleRLDel(const char *name, uint32_t key, uint16_t *code, uint8_t **mes
     if (lock(F, 282, true) != 0) {
         result = RL_FAILED;
     } else {
-        WaitEntry *e = oldest_with_key(key);
-        if (e == nullptr) {
+        if (!linked(entry) || entry->key != key || std::strcmp(entry->name, name) != 0) {
             result = RL_NOT_FOUND;
         } else {
-            if (code != nullptr) *code = e->code;
-            if (message != nullptr) *message = e->message;
-            if (block_wire != nullptr) *block_wire = e->block;
-            e->previous->next = e->next;
-            e->next->previous = e->previous;
-            plat::event_close(e->event);
-            if (release(name, e, F, 272) != 0) result = RL_FAILED;
+            if (code != nullptr) *code = entry->code;
+            if (message != nullptr) *message = entry->message;
+            if (block_wire != nullptr) *block_wire = entry->block;
+            entry->previous->next = entry->next;
+            entry->next->previous = entry->previous;
+            // Only the entry's own waiter takes it out, and it no longer waits on the event.
+            plat::event_close(entry->event);
+            if (release(name, entry, F, 272) != 0) result = RL_FAILED;
+            settle(name);  // an entry that never sent may leave held answers unclaimed
         }
         unlock();
     }
@@ -170,7 +265,7 @@ uint32_t VuleRLDel(const char *name, uint32_t key, uint16_t *code, uint8_t **mes
 }
 
 uint32_t VuleRLChange(const char *name, uint32_t key, uint16_t code, uint8_t *message,
-                      const uint8_t *block_wire) {
+                      const uint8_t *block_wire, uint32_t message_id) {
     static const char F[] = "VuleRLChange";
     KAVI_TRACE(VULZ_KIND_ENTRY, F, 332, 3, name, name_length(name), &key, uint32_t{4}, &code,
                uint32_t{2});
@@ -178,11 +273,19 @@ uint32_t VuleRLChange(const char *name, uint32_t key, uint16_t code, uint8_t *me
     if (lock(F, 363, true) != 0) {
         result = RL_FAILED;
     } else {
-        WaitEntry *e = oldest_with_key(key);
-        if (e == nullptr)
+        WaitEntry *e = waiting_for(name, key, message_id);
+        if (e != nullptr) {
+            answer(e, code, message, block_wire);
+        } else if (message_id == 0 || !sending(name, key)) {
             result = RL_NOT_FOUND;
-        else
-            answer(e, name, code, message, block_wire, F, 366);
+        } else {
+            try {
+                held_answers.push_back(
+                    {name_key(name), key, message_id, code, message, block_wire});
+            } catch (const std::bad_alloc &) {
+                result = RL_NOT_FOUND;
+            }
+        }
         unlock();
     }
     KAVI_TRACE(VULZ_KIND_EXIT, F, 371, 1, &result, uint32_t{4});
@@ -198,13 +301,35 @@ uint32_t VuleRLTermExit(const char *name) {
     } else {
         for (WaitEntry *e = head.next; e != &tail; e = e->next) {
             if (std::strcmp(e->name, name) != 0) continue;
-            answer(e, name, VULE_EXIT_ENDED, nullptr, nullptr, F, 455);
+            // An answer that came already stays: its call collects it.
+            if (!e->answered) answer(e, VULE_EXIT_ENDED, nullptr, nullptr);
             result = RL_OK;
+        }
+        settle(name);
+        try {
+            if (!is_closed(name)) closed_names.push_back(name_key(name));
+        } catch (const std::bad_alloc &) {
+            KAVI_LOG(F, plat::ERR_NO_MEMORY, 0, 456, 1, name, name_length(name));
         }
         unlock();
     }
     KAVI_TRACE(VULZ_KIND_EXIT, F, 460, 1, &result, uint32_t{4});
     return result;
+}
+
+void VuleRLOpenExit(const char *name) {
+    if (lock("VuleRLOpenExit", 470, true) != 0) return;
+    std::erase(closed_names, name_key(name));
+    unlock();
+}
+
+void VuleRLEndWait(WaitEntry *entry) {
+    if (lock("VuleRLEndWait", 480, true) != 0) return;
+    if (linked(entry)) {
+        if (!entry->answered) answer(entry, VULE_EXIT_ENDED, nullptr, nullptr);
+        settle(entry->name);
+    }
+    unlock();
 }
 
 }  // namespace kavi

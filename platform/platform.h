@@ -24,6 +24,7 @@ constexpr uint32_t ERR_NO_MEMORY = 8;           // allocation failed
 constexpr uint32_t ERR_INVALID_PARAMETER = 87;  // bad name, size or argument
 constexpr uint32_t ABANDONED = 105;  // mutex acquired; its previous owner thread died owning it
 constexpr uint32_t ERR_ALREADY_EXISTS = 183;  // a mailslot of that name exists on the node
+constexpr uint32_t ERR_CLOSED = 232;          // the mailslot is shut and holds nothing more
 constexpr uint32_t ERR_NOT_OWNER = 288;       // release of a mutex the caller does not own
 constexpr uint32_t TIMEOUT = 640;             // the wait's time-out expired
 constexpr uint32_t SYSTEM_ERROR_BASE =
@@ -84,9 +85,9 @@ uint32_t mailslot_create(const char *path, Mailslot **out);
 uint32_t mailslot_wait(Mailslot *m, int32_t timeout_ms, size_t *size);
 // mailslot_read: takes the next whole message into buf, waiting up to timeout_ms for one.
 // 0 (*len = its length); TIMEOUT; ERR_INVALID_PARAMETER when it does not fit in cap (the message
-// stays queued and *len gets its length); ERR_INVALID_HANDLE. A buffer of MAILSLOT_MAX_MESSAGE
-// bytes or more is read in one step, the cheapest way to receive; reads of one mailslot from
-// several threads take turns then.
+// stays queued and *len gets its length); ERR_CLOSED once it is shut and empty;
+// ERR_INVALID_HANDLE. A buffer of MAILSLOT_MAX_MESSAGE bytes or more is read in one step, the
+// cheapest way to receive; reads of one mailslot from several threads take turns then.
 uint32_t mailslot_read(Mailslot *m, void *buf, size_t cap, size_t *len, int32_t timeout_ms);
 // mailslot_write: one message to the mailslot at path on the local node. 0; ERR_NOT_FOUND when
 // no mailslot has that path; ERR_INVALID_PARAMETER for a bad path or a message larger than
@@ -95,8 +96,16 @@ uint32_t mailslot_read(Mailslot *m, void *buf, size_t cap, size_t *len, int32_t 
 uint32_t mailslot_write(const char *path, const void *data, size_t len);
 // mailslot_exists: whether a mailslot of that path exists on the node, without side effects.
 bool mailslot_exists(const char *path);
+// mailslot_shut: no message reaches the mailslot any more (a write to it fails as if it did not
+// exist, and so does a message on its way that was not in it yet); what is in it can still be
+// read, after which a read answers ERR_CLOSED at once. 0, ERR_INVALID_HANDLE.
+uint32_t mailslot_shut(Mailslot *m);
 // mailslot_close: 0, ERR_INVALID_HANDLE. The name is free again at once.
 uint32_t mailslot_close(Mailslot *m);
+// mailslot_identity: which mailslot holds the path now; each mailslot ever created on the node
+// has an identity of its own, so one closed and created again is told apart. 0 (*identity set),
+// ERR_NOT_FOUND when none holds it, ERR_INVALID_PARAMETER, other system errors.
+uint32_t mailslot_identity(const char *path, uint64_t *identity);
 
 struct MailslotInfo {
     std::string path;  // "\\.\MAILSLOT\NAME", the name upper-cased
@@ -206,6 +215,28 @@ constexpr uint32_t FAIL_ALWAYS = UINT32_MAX;
 #ifdef KAVI_TESTING
 void fault_arm(Fault point, uint32_t pass, uint32_t fail);
 void fault_clear();
+#endif
+
+// Pause points, in testing builds only: places between two steps where a test can hold one
+// thread, so that a race happens in the order the test wants. An armed point stops the next
+// thread that reaches it until the test releases it; then the point is disarmed.
+enum class Pause {
+    send_looked_up,        // KaviSend: the calling exit was found, its entry not yet added
+    send_watching,         // KaviSend: the wait knows which task got the command
+    queue_answers_closed,  // queue thread end: waiters woken, dispatcher not yet stopped
+    terminate_answering,   // termination: a running command found, its reply not yet sent
+};
+
+#ifdef KAVI_TESTING
+void pause_here(Pause point);
+// pause_arm: the next thread to reach the point stops there.
+void pause_arm(Pause point);
+// pause_reached: waits up to timeout_ms for a thread to stop at the point; false if none did.
+bool pause_reached(Pause point, int32_t timeout_ms);
+// pause_release: lets the stopped thread (or the next one to arrive) go on; disarms the point.
+void pause_release(Pause point);
+#else
+inline void pause_here(Pause) {}
 #endif
 
 }  // namespace plat

@@ -1,5 +1,6 @@
 // fault.cpp — the fault seam of testing builds: per-point counters that let calls through, then
-// make them fail, armed by tests directly or from KAVI_FAULTS in the environment.
+// make them fail, armed by tests directly or from KAVI_FAULTS in the environment; and pause
+// points that hold one thread between two steps until the test lets it go.
 #ifdef KAVI_TESTING
 
 #include "platform/posix/fault.h"
@@ -9,6 +10,8 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -107,6 +110,49 @@ void fault_arm(Fault point, uint32_t pass, uint32_t fail) {
 void fault_clear() {
     read_environment_once();
     for (auto &word : points) word.store(0);
+}
+
+namespace {
+
+constexpr size_t PAUSE_COUNT = static_cast<size_t>(Pause::terminate_answering) + 1;
+
+struct PausePoint {
+    bool armed = false;
+    bool stopped = false;  // a thread waits at the point
+};
+
+std::mutex pause_lock;
+std::condition_variable pause_changed;
+PausePoint pauses[PAUSE_COUNT];
+
+}  // namespace
+
+void pause_here(Pause point) {
+    std::unique_lock<std::mutex> held(pause_lock);
+    PausePoint &p = pauses[static_cast<size_t>(point)];
+    if (!p.armed || p.stopped) return;
+    p.stopped = true;
+    pause_changed.notify_all();
+    pause_changed.wait(held, [&] { return !p.armed; });
+    p.stopped = false;
+}
+
+void pause_arm(Pause point) {
+    std::lock_guard<std::mutex> held(pause_lock);
+    pauses[static_cast<size_t>(point)].armed = true;
+}
+
+bool pause_reached(Pause point, int32_t timeout_ms) {
+    std::unique_lock<std::mutex> held(pause_lock);
+    PausePoint &p = pauses[static_cast<size_t>(point)];
+    return pause_changed.wait_for(held, std::chrono::milliseconds(timeout_ms),
+                                  [&] { return p.stopped; });
+}
+
+void pause_release(Pause point) {
+    std::lock_guard<std::mutex> held(pause_lock);
+    pauses[static_cast<size_t>(point)].armed = false;
+    pause_changed.notify_all();
 }
 
 }  // namespace plat

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <new>
 
@@ -25,6 +26,7 @@ struct Mailslot {
     // message and leave a larger one to be cut short.
     std::mutex reading;
     int32_t receive_timeout_ms = -1;  // the socket's receive time-out, -1 none; under `reading`
+    std::atomic<bool> shut{false};    // no more messages arrive; reads no longer wait
 };
 
 namespace {
@@ -97,8 +99,9 @@ bool set_receive_timeout(Mailslot *m, int32_t timeout_ms) {
 // larger datagram (no mailslot_write sends one) is cut short and reported as not fitting.
 uint32_t read_whole(Mailslot *m, void *buf, size_t cap, size_t *len, int32_t timeout_ms,
                     int64_t deadline) {
-    const int flags = MSG_TRUNC | (timeout_ms == 0 ? MSG_DONTWAIT : 0);
     for (;;) {
+        const bool shut = m->shut.load();
+        const int flags = MSG_TRUNC | (timeout_ms == 0 || shut ? MSG_DONTWAIT : 0);
         ssize_t got;
         int err = 0;
         {
@@ -112,9 +115,12 @@ uint32_t read_whole(Mailslot *m, void *buf, size_t cap, size_t *len, int32_t tim
             if (got < 0) err = errno;
         }
         if (got >= 0) {
+            // A reader woken by the shut got nothing: it looks again without waiting.
+            if (got == 0 && !shut && m->shut.load()) continue;
             if (len != nullptr) *len = static_cast<size_t>(got);
             return static_cast<size_t>(got) > cap ? ERR_INVALID_PARAMETER : OK;
         }
+        if (err == EAGAIN && shut) return ERR_CLOSED;
         // The socket's time-out counts in clock ticks and may end a little early: the deadline
         // decides.
         if (err == EINTR || (err == EAGAIN && timeout_ms > 0)) continue;
@@ -189,6 +195,7 @@ uint32_t mailslot_wait(Mailslot *m, int32_t timeout_ms, size_t *size) {
             return OK;
         }
         if (errno != EAGAIN) return from_errno(errno);
+        if (m->shut.load()) return ERR_CLOSED;  // a shut socket polls readable for ever
     }
     return rc;
 }
@@ -214,6 +221,7 @@ uint32_t mailslot_read(Mailslot *m, void *buf, size_t cap, size_t *len, int32_t 
                 return got < 0 ? from_errno(errno) : OK;
             }
             if (errno != EAGAIN) return from_errno(errno);
+            if (m->shut.load()) return ERR_CLOSED;
         }
     }
     return rc;
@@ -236,6 +244,13 @@ bool mailslot_exists(const char *path) {
     bool bound = connect(fd, reinterpret_cast<const sockaddr *>(&address.sa), address.len) == 0;
     close(fd);
     return bound;
+}
+
+// After shutdown() a writer gets EPIPE, while what is queued stays readable.
+uint32_t mailslot_shut(Mailslot *m) {
+    if (m == nullptr) return ERR_INVALID_HANDLE;
+    m->shut.store(true);
+    return shutdown(m->fd, SHUT_RD) == 0 ? OK : from_errno(errno);
 }
 
 uint32_t mailslot_close(Mailslot *m) {

@@ -74,6 +74,11 @@ std::string key_of(const MailslotAddress &to) {
     return std::string(to.sa.sun_path, to.len - offsetof(sockaddr_un, sun_path));
 }
 
+// write_error: a reader that was shut takes nothing more, as if it were gone.
+uint32_t write_error(int err) {
+    return err == EPIPE ? ERR_NOT_FOUND : from_errno(err);
+}
+
 // Large enough for several messages of the largest size in flight at once; the kernel caps it
 // at net.core.wmem_max, and even the default buffer carries the largest message.
 constexpr int SEND_BUFFER = 1 << 20;
@@ -266,7 +271,7 @@ uint32_t send_slow(State &s, const MailslotAddress &to, const void *data, size_t
                 (void)!write(wake_fd, &one, sizeof one);
             }
         } else if (n < 0) {
-            rc = from_errno(errno);
+            rc = write_error(errno);
         }
     }
     if (fd >= 0) close(fd);
@@ -325,7 +330,7 @@ uint32_t mailslot_send(const MailslotAddress &to, const void *data, size_t len) 
     while (n < 0 && errno == EINTR);
     if (n >= 0) return OK;
     if (errno == EAGAIN) return send_slow(s, to, data, len);
-    return from_errno(errno);
+    return write_error(errno);
 }
 
 }  // namespace plat

@@ -2,6 +2,7 @@
 #include "services/kavcacm/buffers.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "platform/platform.h"
 #include "services/kavcacm/kavcacm.h"
@@ -24,6 +25,8 @@ struct Prefix {
 };
 static_assert(sizeof(Prefix) == 16);
 
+std::atomic<size_t> live{0};
+
 Prefix *prefix_of(const void *p) {
     return reinterpret_cast<Prefix *>(const_cast<char *>(static_cast<const char *>(p)) -
                                       sizeof(Prefix));
@@ -39,6 +42,7 @@ void *buffer_new(size_t capacity, BufferKind kind) {
     auto *prefix = static_cast<Prefix *>(plat::alloc_zeroed(sizeof(Prefix) + capacity));
     if (prefix == nullptr) return nullptr;
     *prefix = Prefix{LIVE, static_cast<uint32_t>(capacity), kind, 0};
+    live.fetch_add(1, std::memory_order_relaxed);
     return prefix + 1;
 }
 
@@ -54,7 +58,12 @@ bool buffer_delete(void *p) {
     Prefix *prefix = prefix_of(p);
     prefix->magic = DEAD;
     plat::mem_free(prefix);
+    live.fetch_sub(1, std::memory_order_relaxed);
     return true;
+}
+
+size_t buffers_live() {
+    return live.load(std::memory_order_relaxed);
 }
 
 }  // namespace kavc

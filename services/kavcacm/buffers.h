@@ -18,5 +18,8 @@ void *buffer_new(size_t capacity, BufferKind kind);
 bool buffer_info(const void *p, size_t *capacity, BufferKind *kind);
 // buffer_delete: false (nothing done) when p is not a live buffer of the service.
 bool buffer_delete(void *p);
+// buffers_live: how many buffers are handed out and not yet released, so that tests can tell
+// that a run of the process leaked none.
+size_t buffers_live();
 
 }  // namespace kavc

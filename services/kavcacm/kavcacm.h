@@ -41,9 +41,10 @@ constexpr uint32_t VULC_NOT_STARTED = 13;   // the caller's task (or the task na
 constexpr uint32_t VULC_SYSTEM_ERROR = 31;  // the system failed; the reason code holds its code
 constexpr uint32_t VULC_INVALID_REQUEST = 87;  // malformed block, name, buffer or length
 constexpr uint32_t VULC_NO_DATA = 342;         // vulcrcvdata: nothing waiting, ask again
-constexpr uint32_t VULC_SEM_TIMEOUT = 121;     // vulcsemwait, vulcsocwait: the time-out expired
-constexpr uint32_t VULC_SEM_SHUTDOWN = 0;      // vulcsemwait: the node was told to shut down
-constexpr uint32_t VULC_SEM_SIGNAL = 1;        // vulcsemwait: the process got SIGINT or SIGTERM
+constexpr uint32_t VULC_CLOSED = 232;       // vulcrcvdata, vulcsocwait: closed, and nothing is left
+constexpr uint32_t VULC_SEM_TIMEOUT = 121;  // vulcsemwait, vulcsocwait: the time-out expired
+constexpr uint32_t VULC_SEM_SHUTDOWN = 0;   // vulcsemwait: the node was told to shut down
+constexpr uint32_t VULC_SEM_SIGNAL = 1;     // vulcsemwait: the process got SIGINT or SIGTERM
 
 // Message header, little-endian. The service fills every field on send; bytes 50 to 111 are
 // the service's own: a message sent from a buffer of vulcalcmem gets a new message id there,
@@ -86,7 +87,7 @@ struct VULC_STRTCOM {  // 72 bytes on 32-bit
     VULC_HANDLE wait_handle;      // out: 0 means the task need not call vulcsocwait
 };
 
-struct VULC_STOPCOM {  // 20 bytes
+struct VULC_STOPCOM {  // 20 bytes; also the block of vulcclosecom
     VULC_HEAD head;
 };
 
@@ -108,7 +109,8 @@ struct VULC_SOCWAIT {  // 20 bytes; no head beyond the length
 };
 
 // vulcrcvdata never blocks: 0 delivered one message, VULC_NO_DATA nothing is waiting,
-// VULC_INVALID_HANDLE the task was stopped (its inbox is gone). Datagrams shorter than a header,
+// VULC_CLOSED the task was closed (vulcclosecom) and its inbox is empty, VULC_INVALID_HANDLE the
+// task was stopped (its inbox is gone). Datagrams shorter than a header,
 // or whose header total length disagrees with the bytes that arrived, are logged and dropped.
 struct VULC_RCVDATA {  // 44 bytes on 32-bit
     VULC_HEAD head;
@@ -146,6 +148,17 @@ struct VULC_FREEMEM {  // 24 bytes on 32-bit
     void *buffer;
 };
 
+// vulctaskident (extension): which start of the task `target` holds its name on `node` now.
+// Each start of a name has an identity of its own, so a task that ended and was started again,
+// by any process, is told apart. 0 (identity set); VULC_NOT_STARTED when no task of that name
+// is started; VULC_UNREACHABLE for a node other than the local one, which cannot be asked.
+struct VULC_TASKIDENT {
+    VULC_HEAD head;
+    char target[8];     // padded task name
+    char node[24];      // node address, blank-padded
+    uint64_t identity;  // out
+};
+
 // Extension for server-side tools (kavi): the tasks started on the node of this process.
 struct VULC_TASKINFO {
     char task[8];  // padded name
@@ -164,6 +177,11 @@ static_assert(sizeof(void *) != 4 || sizeof(VULC_FREEMEM) == 24);
 extern "C" {
 KAVI_EXPORT uint32_t vulcstrtcom(VULC_STRTCOM *block);
 KAVI_EXPORT uint32_t vulcstopcom(VULC_STOPCOM *block);
+// vulcclosecom (extension): the task takes no more messages: a send to it fails with
+// VULC_UNREACHABLE from now on, what is in its inbox can still be received, and then
+// vulcrcvdata and vulcsocwait answer VULC_CLOSED. The task stays started until vulcstopcom.
+KAVI_EXPORT uint32_t vulcclosecom(VULC_STOPCOM *block);
+KAVI_EXPORT uint32_t vulctaskident(VULC_TASKIDENT *block);
 KAVI_EXPORT uint32_t vulcchecktask(VULC_CHECKTASK *block);
 KAVI_EXPORT uint32_t vulcsocwait(VULC_SOCWAIT *block);
 KAVI_EXPORT uint32_t vulcrcvdata(VULC_RCVDATA *block);

@@ -31,7 +31,8 @@ void discard(Task &task, size_t len) {
 }
 
 // read_ahead: with task.reading held, makes sure a message is held in the scratch, reading the
-// inbox for up to timeout_ms. 0; VULC_NO_DATA; VULC_INVALID_HANDLE once the task is stopped;
+// inbox for up to timeout_ms. 0; VULC_NO_DATA; VULC_CLOSED once the task is closed and its inbox
+// empty; VULC_INVALID_HANDLE once the task is stopped;
 // VULC_SYSTEM_ERROR (logged, the platform's code in *reason).
 uint32_t read_ahead(Task &task, int32_t timeout_ms, uint32_t *reason) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -42,6 +43,7 @@ uint32_t read_ahead(Task &task, int32_t timeout_ms, uint32_t *reason) {
         // The stop's wake-up is no message, and after a stop nothing more is read.
         if (task.stopped.load()) return VULC_INVALID_HANDLE;
         if (rc == plat::TIMEOUT) return VULC_NO_DATA;
+        if (rc == plat::ERR_CLOSED) return VULC_CLOSED;
         if (rc == plat::OK &&
             header_consistent(reinterpret_cast<unsigned char *>(task.scratch), len)) {
             task.held = len;

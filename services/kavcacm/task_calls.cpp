@@ -1,4 +1,5 @@
-// task_calls.cpp — vulcstrtcom, vulcstopcom, vulcchecktask: tasks come and go on the node.
+// task_calls.cpp — vulcstrtcom, vulcclosecom, vulcstopcom, vulcchecktask, vulctaskident: tasks
+// come and go on the node.
 #include <cstring>
 
 #include "platform/platform.h"
@@ -37,6 +38,39 @@ uint32_t vulcstopcom(VULC_STOPCOM *block) {
     uint32_t rc = check_head(block);
     if (rc != VULC_OK) return rc;
     return finish(block, task_stop(block->head.task) ? VULC_OK : VULC_NOT_STARTED, 0);
+}
+
+uint32_t vulcclosecom(VULC_STOPCOM *block) {
+    uint32_t rc = check_head(block);
+    if (rc != VULC_OK) return rc;
+    TaskRef task = task_find(block->head.task);
+    if (task == nullptr) return finish(block, VULC_NOT_STARTED, 0);
+    uint32_t reason = plat::mailslot_shut(task->inbox);
+    if (reason != plat::OK) {
+        log_failure(__func__, VULC_SYSTEM_ERROR, reason, __LINE__, block, sizeof *block);
+        return finish(block, VULC_SYSTEM_ERROR, reason);
+    }
+    return finish(block, VULC_OK, 0);
+}
+
+uint32_t vulctaskident(VULC_TASKIDENT *block) {
+    uint32_t rc = check_head(block);
+    if (rc != VULC_OK) return rc;
+    block->identity = 0;
+    if (!task_name_ok(block->target)) {
+        log_failure(__func__, VULC_INVALID_REQUEST, 0, __LINE__, block, sizeof *block);
+        return finish(block, VULC_INVALID_REQUEST, 0);
+    }
+    if (!node_is_local(block->node)) return finish(block, VULC_UNREACHABLE, 0);
+    uint64_t identity = 0;
+    uint32_t reason = plat::mailslot_identity(inbox_path(block->target).c_str(), &identity);
+    if (reason == plat::ERR_NOT_FOUND) return finish(block, VULC_NOT_STARTED, 0);
+    if (reason != plat::OK) {
+        log_failure(__func__, VULC_SYSTEM_ERROR, reason, __LINE__, block, sizeof *block);
+        return finish(block, VULC_SYSTEM_ERROR, reason);
+    }
+    block->identity = identity;
+    return finish(block, VULC_OK, 0);
 }
 
 uint32_t vulcchecktask(VULC_CHECKTASK *block) {

@@ -35,11 +35,13 @@ class WaitList : public ::testing::Test {
     }
     void TearDown() override { plat::fault_clear(); }
 
-    plat::Event *add(const char *name, uint32_t key) {
-        plat::Event *event = nullptr;
-        EXPECT_EQ(VuleRLAdd(name, key, &event), RL_OK);
-        return event;
+    // add: a new entry; its event is entry_event.
+    WaitEntry *add(const char *name, uint32_t key) {
+        WaitEntry *entry = nullptr;
+        EXPECT_EQ(VuleRLAdd(name, key, &entry, &entry_event), RL_OK);
+        return entry;
     }
+    plat::Event *entry_event = nullptr;
 
     // A buffer of the communication service, as the queue thread would hand over.
     uint8_t *buffer() {
@@ -63,127 +65,200 @@ bool is_set(plat::Event *e, int32_t ms = 0) {
     return plat::event_wait(e, ms) == 0;
 }
 
-TEST_F(WaitList, TwoWaitersUnderOneKeyAreAnsweredOldestFirst) {
-    plat::Event *older = add(ALPHA, 0x1234);
-    plat::Event *younger = add(ALPHA, 0x1234);
+TEST_F(WaitList, AnswersWithoutAMessageIdGoToTheOldestUnansweredEntryOfTheExit) {
+    WaitEntry *older = add(ALPHA, 0x1234);
+    plat::Event *older_event = entry_event;
+    WaitEntry *beta = add(BETA, 0x1234);
+    plat::Event *beta_event = entry_event;
+    WaitEntry *younger = add(ALPHA, 0x1234);
+    plat::Event *younger_event = entry_event;
     uint8_t first[8], second[8];
 
-    ASSERT_EQ(VuleRLChange(ALPHA, 0x1234, 3, first, first + 4), RL_OK);
-    EXPECT_TRUE(is_set(older));
-    EXPECT_FALSE(is_set(younger, SETTLE_MS));
+    ASSERT_EQ(VuleRLChange(ALPHA, 0x1234, 3, first, first + 4, 0), RL_OK);
+    EXPECT_TRUE(is_set(older_event));
+    EXPECT_FALSE(is_set(younger_event, SETTLE_MS));
+    // Back to back, before the older one took its answer out: the second goes to the younger
+    // entry, not over the first answer; BETA's entry, older, is another exit's.
+    ASSERT_EQ(VuleRLChange(ALPHA, 0x1234, 4, second, nullptr, 0), RL_OK);
+    EXPECT_TRUE(is_set(younger_event));
+    EXPECT_FALSE(is_set(beta_event));
 
     uint16_t code = 0;
     uint8_t *message = nullptr;
     const uint8_t *block = nullptr;
-    ASSERT_EQ(VuleRLDel(ALPHA, 0x1234, &code, &message, &block), RL_OK);
-    EXPECT_EQ(code, 3);
-    EXPECT_EQ(message, first);
-    EXPECT_EQ(block, first + 4);
-
-    // Only now is the younger one the oldest with the key.
-    ASSERT_EQ(VuleRLChange(ALPHA, 0x1234, 4, second, nullptr), RL_OK);
-    EXPECT_TRUE(is_set(younger));
-    ASSERT_EQ(VuleRLDel(ALPHA, 0x1234, &code, &message, &block), RL_OK);
+    ASSERT_EQ(VuleRLDel(ALPHA, 0x1234, younger, &code, &message, &block), RL_OK);
     EXPECT_EQ(code, 4);
     EXPECT_EQ(message, second);
     EXPECT_EQ(block, nullptr);
-    EXPECT_EQ(VuleRLDel(ALPHA, 0x1234, nullptr, nullptr, nullptr), RL_NOT_FOUND);
+    ASSERT_EQ(VuleRLDel(ALPHA, 0x1234, older, &code, &message, &block), RL_OK);
+    EXPECT_EQ(code, 3);
+    EXPECT_EQ(message, first);
+    EXPECT_EQ(block, first + 4);
+    EXPECT_EQ(VuleRLChange(ALPHA, 0x1234, 5, second, nullptr, 0), RL_NOT_FOUND);
+    EXPECT_EQ(VuleRLDel(ALPHA, 0x1234, older, nullptr, nullptr, nullptr), RL_NOT_FOUND);
+    EXPECT_EQ(VuleRLDel(BETA, 0x1234, beta, nullptr, nullptr, nullptr), RL_OK);
+}
+
+TEST_F(WaitList, ACallTakesOutItsOwnEntryOnly) {
+    WaitEntry *waiting = add(ALPHA, 0x10);
+    plat::Event *waiting_event = entry_event;
+    WaitEntry *failed = add(ALPHA, 0x10);
+    std::thread waiter([&] { EXPECT_EQ(plat::event_wait(waiting_event, 10000), 0u); });
+    // The younger call withdraws; the older one's entry and event stay whole.
+    ASSERT_EQ(VuleRLDel(ALPHA, 0x10, failed, nullptr, nullptr, nullptr), RL_OK);
+    EXPECT_EQ(VuleRLDel(ALPHA, 0x11, waiting, nullptr, nullptr, nullptr), RL_NOT_FOUND);
+    EXPECT_EQ(VuleRLDel(BETA, 0x10, waiting, nullptr, nullptr, nullptr), RL_NOT_FOUND);
+    uint8_t message[8];
+    ASSERT_EQ(VuleRLChange(ALPHA, 0x10, 9, message, nullptr, 0), RL_OK);
+    waiter.join();
+    uint16_t code = 0;
+    ASSERT_EQ(VuleRLDel(ALPHA, 0x10, waiting, &code, nullptr, nullptr), RL_OK);
+    EXPECT_EQ(code, 9);
+}
+
+TEST_F(WaitList, AnAnswerGoesToTheCallWhoseCommandItAnswers) {
+    WaitEntry *first = add(ALPHA, 0x10);
+    plat::Event *first_event = entry_event;
+    WaitEntry *second = add(ALPHA, 0x10);
+    plat::Event *second_event = entry_event;
+    VuleRLSent(first, 101);
+    VuleRLSent(second, 102);
+    uint8_t message[8];
+    ASSERT_EQ(VuleRLChange(ALPHA, 0x10, 2, message, nullptr, 102), RL_OK);
+    EXPECT_TRUE(is_set(second_event));
+    EXPECT_FALSE(is_set(first_event));
+    // An answer to a command no call waits for any more reaches nobody.
+    EXPECT_EQ(VuleRLChange(ALPHA, 0x10, 7, message, nullptr, 103), RL_NOT_FOUND);
+    EXPECT_FALSE(is_set(first_event));
+    uint16_t code = 0;
+    ASSERT_EQ(VuleRLDel(ALPHA, 0x10, second, &code, nullptr, nullptr), RL_OK);
+    EXPECT_EQ(code, 2);
+    EXPECT_EQ(VuleRLDel(ALPHA, 0x10, first, nullptr, nullptr, nullptr), RL_OK);
+}
+
+TEST_F(WaitList, AnAnswerThatOvertakesItsSendIsHeldForIt) {
+    WaitEntry *first = add(ALPHA, 0x10);
+    plat::Event *first_event = entry_event;
+    WaitEntry *second = add(ALPHA, 0x10);
+    plat::Event *second_event = entry_event;
+    // Both calls are still sending: the answer to the second one's command waits for it.
+    ASSERT_EQ(VuleRLChange(ALPHA, 0x10, 2, buffer(), nullptr, 202), RL_OK);
+    uint8_t *stray = buffer();
+    ASSERT_EQ(VuleRLChange(ALPHA, 0x10, 7, stray, nullptr, 999), RL_OK);
+    EXPECT_FALSE(is_set(first_event));
+    EXPECT_FALSE(is_set(second_event));
+    VuleRLSent(first, 201);
+    EXPECT_FALSE(is_set(first_event));
+    VuleRLSent(second, 202);
+    EXPECT_TRUE(is_set(second_event));
+    EXPECT_FALSE(is_set(first_event));
+    // Nobody claims the stray answer now: it was released (the leak checker would tell).
+    uint8_t *message = nullptr;
+    ASSERT_EQ(VuleRLDel(ALPHA, 0x10, second, nullptr, &message, nullptr), RL_OK);
+    free_buffer(message);
+    ASSERT_EQ(VuleRLDel(ALPHA, 0x10, first, nullptr, &message, nullptr), RL_OK);
+    EXPECT_EQ(message, nullptr);
 }
 
 TEST_F(WaitList, AnswerForAnUnknownKeyChangesNothing) {
-    plat::Event *waiting = add(ALPHA, 1);
+    WaitEntry *waiting = add(ALPHA, 1);
     uint8_t message[8];
-    EXPECT_EQ(VuleRLChange(ALPHA, 2, 0, message, nullptr), RL_NOT_FOUND);
-    EXPECT_FALSE(is_set(waiting));
+    EXPECT_EQ(VuleRLChange(ALPHA, 2, 0, message, nullptr, 0), RL_NOT_FOUND);
+    EXPECT_FALSE(is_set(entry_event));
     uint16_t code = 0xFFFF;
     uint8_t *got = message;
-    ASSERT_EQ(VuleRLDel(ALPHA, 1, &code, &got, nullptr), RL_OK);
+    ASSERT_EQ(VuleRLDel(ALPHA, 1, waiting, &code, &got, nullptr), RL_OK);
     EXPECT_EQ(code, 0);
     EXPECT_EQ(got, nullptr);
 }
 
-TEST_F(WaitList, TermExitWakesEveryWaiterOfTheExitOnly) {
-    plat::Event *alpha[3] = {add(ALPHA, 10), add(ALPHA, 11), add(ALPHA, 10)};
-    plat::Event *beta = add(BETA, 10);
-    uint32_t woke[3] = {};
-    std::thread waiters[3];
-    for (int i = 0; i < 3; ++i)
-        waiters[i] = std::thread([&, i] { woke[i] = plat::event_wait(alpha[i], 10000); });
+TEST_F(WaitList, TermExitWakesTheExitsWaitersAndClosesItsName) {
+    WaitEntry *alpha[3] = {add(ALPHA, 10), add(ALPHA, 11), add(ALPHA, 10)};
+    WaitEntry *answered = add(ALPHA, 12);
+    uint8_t message[8];
+    ASSERT_EQ(VuleRLChange(ALPHA, 12, 6, message, nullptr, 0), RL_OK);
+    WaitEntry *beta = add(BETA, 10);
+    plat::Event *beta_event = entry_event;
 
     EXPECT_EQ(VuleRLTermExit(ALPHA), RL_OK);
-    for (auto &t : waiters) t.join();
-    for (uint32_t w : woke) EXPECT_EQ(w, 0u);
-    EXPECT_FALSE(is_set(beta, SETTLE_MS));
-
-    for (uint32_t key : {10u, 11u, 10u}) {
+    EXPECT_FALSE(is_set(beta_event, SETTLE_MS));
+    for (int i = 0; i < 3; ++i) {
         uint16_t code = 0;
-        uint8_t *message = reinterpret_cast<uint8_t *>(&code);
-        ASSERT_EQ(VuleRLDel(ALPHA, key, &code, &message, nullptr), RL_OK);
+        uint8_t *got = message;
+        ASSERT_EQ(VuleRLDel(ALPHA, i == 1 ? 11 : 10, alpha[i], &code, &got, nullptr), RL_OK);
         EXPECT_EQ(code, VULE_EXIT_ENDED);
-        EXPECT_EQ(message, nullptr);
+        EXPECT_EQ(got, nullptr);
     }
-    // BETA's entry is the last with key 10 and was never answered.
-    uint16_t code = 1;
-    ASSERT_EQ(VuleRLDel(BETA, 10, &code, nullptr, nullptr), RL_OK);
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(VuleRLTermExit(ALPHA), RL_NOT_FOUND);
-}
-
-TEST_F(WaitList, AWaiterOnAnotherThreadIsWokenByAnAnswer) {
-    plat::Event *event = add(ALPHA, 77);
+    // An answer that came before the end is kept for its call.
     uint16_t code = 0;
-    std::thread waiter([&] {
-        ASSERT_EQ(plat::event_wait(event, 10000), 0u);
-        VuleRLDel(ALPHA, 77, &code, nullptr, nullptr);
-    });
-    uint8_t message[8];
-    ASSERT_EQ(VuleRLChange(ALPHA, 77, 0x2345, message, nullptr), RL_OK);
-    waiter.join();
-    EXPECT_EQ(code, 0x2345);
+    ASSERT_EQ(VuleRLDel(ALPHA, 12, answered, &code, nullptr, nullptr), RL_OK);
+    EXPECT_EQ(code, 6);
+    ASSERT_EQ(VuleRLDel(BETA, 10, beta, &code, nullptr, nullptr), RL_OK);
+    EXPECT_EQ(code, 0);
+
+    // A call that adds itself after the end could never be answered; a new registration of
+    // the name opens it again.
+    WaitEntry *late = nullptr;
+    plat::Event *event = nullptr;
+    EXPECT_EQ(VuleRLAdd(ALPHA, 10, &late, &event), RL_ENDED);
+    EXPECT_EQ(late, nullptr);
+    EXPECT_EQ(VuleRLTermExit(ALPHA), RL_NOT_FOUND);
+    VuleRLOpenExit(ALPHA);
+    late = add(ALPHA, 10);
+    EXPECT_EQ(VuleRLDel(ALPHA, 10, late, nullptr, nullptr, nullptr), RL_OK);
 }
 
-TEST_F(WaitList, ReplacedAnswerIsReleased) {
-    add(ALPHA, 5);
-    // Both buffers belong to the list once handed over; under the leak checker an answer that
-    // is replaced without being released shows here.
-    ASSERT_EQ(VuleRLChange(ALPHA, 5, 1, buffer(), nullptr), RL_OK);
-    uint8_t *last = buffer();
-    ASSERT_EQ(VuleRLChange(ALPHA, 5, 2, last, nullptr), RL_OK);
-    ASSERT_EQ(VuleRLChange(ALPHA, 5, 3, last, nullptr), RL_OK);  // the same buffer again
-    uint8_t *message = nullptr;
-    ASSERT_EQ(VuleRLDel(ALPHA, 5, nullptr, &message, nullptr), RL_OK);
-    EXPECT_EQ(message, last);
-    free_buffer(message);
+TEST_F(WaitList, EndWaitAnswersAnEntryOnlyWhenNoAnswerCame) {
+    WaitEntry *given_up = add(ALPHA, 3);
+    plat::Event *given_up_event = entry_event;
+    WaitEntry *answered = add(ALPHA, 3);
+    VuleRLSent(given_up, 1);
+    VuleRLSent(answered, 2);
+    uint8_t message[8];
+    ASSERT_EQ(VuleRLChange(ALPHA, 3, 0, message, nullptr, 2), RL_OK);
+    VuleRLEndWait(given_up);
+    VuleRLEndWait(answered);
+    EXPECT_TRUE(is_set(given_up_event));
+    uint16_t code = 0;
+    uint8_t *got = nullptr;
+    ASSERT_EQ(VuleRLDel(ALPHA, 3, answered, &code, &got, nullptr), RL_OK);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(got, message);
+    ASSERT_EQ(VuleRLDel(ALPHA, 3, given_up, &code, &got, nullptr), RL_OK);
+    EXPECT_EQ(code, VULE_EXIT_ENDED);
+    EXPECT_EQ(got, nullptr);
 }
 
 TEST_F(WaitList, EntryWhoseEventCannotBeCreatedIsNotLinked) {
     plat::fault_arm(plat::Fault::event_create, 0, 1);
+    WaitEntry *entry = nullptr;
     plat::Event *event = nullptr;
-    EXPECT_EQ(VuleRLAdd(ALPHA, 9, &event), RL_FAILED);
+    EXPECT_EQ(VuleRLAdd(ALPHA, 9, &entry, &event), RL_FAILED);
     EXPECT_EQ(event, nullptr);
     uint8_t message[8];
-    EXPECT_EQ(VuleRLChange(ALPHA, 9, 0, message, nullptr), RL_NOT_FOUND);
-    EXPECT_EQ(VuleRLDel(ALPHA, 9, nullptr, nullptr, nullptr), RL_NOT_FOUND);
+    EXPECT_EQ(VuleRLChange(ALPHA, 9, 0, message, nullptr, 0), RL_NOT_FOUND);
 
     plat::fault_arm(plat::Fault::alloc, 0, 1);
-    EXPECT_EQ(VuleRLAdd(ALPHA, 9, &event), RL_FAILED);
-    EXPECT_EQ(VuleRLDel(ALPHA, 9, nullptr, nullptr, nullptr), RL_NOT_FOUND);
+    EXPECT_EQ(VuleRLAdd(ALPHA, 9, &entry, &event), RL_FAILED);
+    EXPECT_EQ(VuleRLChange(ALPHA, 9, 0, message, nullptr, 0), RL_NOT_FOUND);
 }
 
 TEST_F(WaitList, AbandonedMutexFailsOneCallAndFreesTheList) {
     std::thread([] { ASSERT_EQ(plat::mutex_acquire(wait_list_mutex), 0u); }).join();
+    WaitEntry *entry = nullptr;
     plat::Event *event = nullptr;
-    EXPECT_EQ(VuleRLAdd(ALPHA, 3, &event), RL_FAILED);
+    EXPECT_EQ(VuleRLAdd(ALPHA, 3, &entry, &event), RL_FAILED);
     EXPECT_EQ(event, nullptr);
     // The mutex is free again: the next operations go through without blocking.
-    add(ALPHA, 3);
-    EXPECT_EQ(VuleRLDel(ALPHA, 3, nullptr, nullptr, nullptr), RL_OK);
+    entry = add(ALPHA, 3);
+    EXPECT_EQ(VuleRLDel(ALPHA, 3, entry, nullptr, nullptr, nullptr), RL_OK);
 }
 
 TEST(WaitListBeforeRegistration, FailsWithoutTheMutex) {
     if (wait_list_mutex != nullptr) GTEST_SKIP() << "needs a process of its own";
+    WaitEntry *entry = nullptr;
     plat::Event *event = nullptr;
-    EXPECT_EQ(VuleRLAdd(ALPHA, 1, &event), RL_FAILED);
+    EXPECT_EQ(VuleRLAdd(ALPHA, 1, &entry, &event), RL_FAILED);
     EXPECT_EQ(VuleRLTermExit(ALPHA), RL_FAILED);
 }
 

@@ -1,10 +1,12 @@
 // load_peer_test.cpp — a peer process killed mid-command: the server that sent a command dies
-// while the command runs, or the exit that a KaviSend waits on dies.
+// while the command runs, or the exit that a KaviSend waits on dies (or is replaced); and a
+// target that merely takes long.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <string>
 #include <thread>
@@ -51,38 +53,88 @@ TEST(PeerKilled, ServerDiesWhileItsCommandRuns) {
     EXPECT_EQ(exit.stop(), 0) << exit.output();
 }
 
-// A KaviSend has no time-out of its own: when the target's process dies, no answer ever comes,
-// and the call waits until its calling exit ends, which wakes it with 0x8001.
+// HoldingCall: a KaviSend from PCALLER that asks PTARGET to hold command 7 for `ms`.
+class HoldingCall {
+  public:
+    explicit HoldingCall(const char *ms) {
+        std::strncpy(milliseconds_, ms, sizeof milliseconds_ - 1);
+        thread_ = std::thread([this] {
+            _VULE_PARAMETERS32 block{};
+            block.command_name = command_;
+            block.command_string = milliseconds_;
+            block.correlation_id.numb = 7;
+            done_.set_value(KaviSend("PCALLER ", "PTARGET", " ", &block));
+        });
+    }
+    ~HoldingCall() { thread_.join(); }
+    // result: the call's result; one that does not return within 5 s ends the test process.
+    uint32_t result() {
+        if (result_.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "KaviSend still waits for its target";
+            std::_Exit(1);
+        }
+        return result_.get();
+    }
+
+  private:
+    char command_[5] = "HOLD";
+    char milliseconds_[8] = {};
+    std::promise<uint32_t> done_;
+    std::future<uint32_t> result_ = done_.get_future();
+    std::thread thread_;
+};
+
+bool holds(ExitProgram &target) {
+    return kavitest::eventually([&] { return target.output().find("held 7") != std::string::npos; },
+                                10000);
+}
+
+// A KaviSend has no time-out of its own, but it does not outlive its target: once the target's
+// process is gone, no answer can come, and the call ends with 0x8001 while its exit lives on.
 TEST(PeerKilled, TargetDiesWhileAKaviSendWaitsForIt) {
     std::string dir = kavitest::make_temp_dir();
     ExitProgram target(dir, {"PTARGET", "1"}, {"KAVI_TEST_START_PAUSE_MS=0"});
     ASSERT_TRUE(target.registered()) << target.output();
     ASSERT_EQ(KaviInit("PCALLER", answer, 1), VULE_OK);
-
-    std::promise<uint32_t> done;
-    std::future<uint32_t> result = done.get_future();
-    std::thread caller([&] {
-        _VULE_PARAMETERS32 block{};
-        char command[] = "HOLD";
-        char milliseconds[] = "60000";
-        block.command_name = command;
-        block.command_string = milliseconds;
-        block.correlation_id.numb = 7;
-        done.set_value(KaviSend("PCALLER ", "PTARGET", " ", &block));
-    });
-    ASSERT_TRUE(kavitest::eventually(
-        [&] { return target.output().find("held 7") != std::string::npos; }, 10000));
+    HoldingCall call("60000");
+    ASSERT_TRUE(holds(target));
     target.child().kill(SIGKILL);
     EXPECT_EQ(target.child().wait(5000), 128 + SIGKILL);
-
-    EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    EXPECT_EQ(call.result(), uint32_t{VULE_EXIT_ENDED});
     EXPECT_EQ(KaviTerminate("PCALLER"), uint32_t{VULE_OK});
-    if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-        ADD_FAILURE() << "KaviSend still waits after its exit ended";
-        std::_Exit(1);
-    }
-    EXPECT_EQ(result.get(), uint32_t{VULE_EXIT_ENDED});
-    caller.join();
+}
+
+// A new process that registers the target's name is another task: it never got the command.
+TEST(PeerKilled, TargetReplacedUnderItsNameStillEndsTheCall) {
+    std::string dir = kavitest::make_temp_dir();
+    ExitProgram target(dir, {"PTARGET", "1"}, {"KAVI_TEST_START_PAUSE_MS=0"});
+    ASSERT_TRUE(target.registered()) << target.output();
+    ASSERT_EQ(KaviInit("PCALLER", answer, 1), VULE_OK);
+    plat::pause_arm(plat::Pause::send_watching);
+    HoldingCall call("60000");
+    ASSERT_TRUE(holds(target));
+    // The waiting call knows which task got its command; the replacement starts meanwhile.
+    ASSERT_TRUE(plat::pause_reached(plat::Pause::send_watching, 10000));
+    target.child().kill(SIGKILL);
+    EXPECT_EQ(target.child().wait(5000), 128 + SIGKILL);
+    ExitProgram replacement(kavitest::make_temp_dir(), {"PTARGET", "1"});
+    ASSERT_TRUE(replacement.registered()) << replacement.output();
+    plat::pause_release(plat::Pause::send_watching);
+    EXPECT_EQ(call.result(), uint32_t{VULE_EXIT_ENDED});
+    EXPECT_EQ(replacement.stop(), 0) << replacement.output();
+    EXPECT_EQ(KaviTerminate("PCALLER"), uint32_t{VULE_OK});
+}
+
+// A target that is alive and busy is waited for, however many times the call looks.
+TEST(PeerBusy, ACallWaitsForItsTargetAsLongAsTheTargetLives) {
+    std::string dir = kavitest::make_temp_dir();
+    ExitProgram target(dir, {"PTARGET", "1"}, {"KAVI_TEST_START_PAUSE_MS=0"});
+    ASSERT_TRUE(target.registered()) << target.output();
+    ASSERT_EQ(KaviInit("PCALLER", answer, 1), VULE_OK);
+    HoldingCall call("1500");
+    EXPECT_EQ(call.result(), 0x1007u);
+    EXPECT_EQ(target.stop(), 0) << target.output();
+    EXPECT_EQ(KaviTerminate("PCALLER"), uint32_t{VULE_OK});
 }
 
 }  // namespace

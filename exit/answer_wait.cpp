@@ -1,0 +1,43 @@
+// answer_wait.cpp — a waiting call wakes now and then to ask the communication service whether
+// the task that got its command still holds its name; a target that is merely busy is waited
+// for without limit.
+#include "exit/answer_wait.h"
+
+#include <cstring>
+
+#include "services/kavcacm/kavcacm.h"
+
+namespace kavi {
+namespace {
+
+// Most answers come within the first wait, so the service is asked only after it; the later
+// waits bound how long a call outlives its target.
+constexpr int32_t FIRST_CHECK_MS = 20;
+constexpr int32_t CHECK_MS = 250;
+
+}  // namespace
+
+void await_answer(WaitEntry *entry, plat::Event *answered, const char padded_caller[9],
+                  const char padded_target[9], const char node[25]) {
+    VULC_TASKIDENT ident{};
+    ident.head.length = sizeof ident;
+    std::memcpy(ident.head.task, padded_caller, sizeof ident.head.task);
+    std::memcpy(ident.target, padded_target, sizeof ident.target);
+    std::memcpy(ident.node, node, sizeof ident.node);
+    uint64_t watched = 0;  // the start of the target that got the command, once known
+    int32_t wait_ms = FIRST_CHECK_MS;
+    while (plat::event_wait(answered, wait_ms) == plat::TIMEOUT) {
+        wait_ms = CHECK_MS;
+        uint32_t rc = vulctaskident(&ident);
+        bool gone =
+            rc == VULC_NOT_STARTED || (rc == VULC_OK && watched != 0 && ident.identity != watched);
+        if (rc == VULC_OK && watched == 0) {
+            watched = ident.identity;
+            plat::pause_here(plat::Pause::send_watching);
+        }
+        // Answered with VULE_EXIT_ENDED unless the answer came meanwhile; the event is set.
+        if (gone) VuleRLEndWait(entry);
+    }
+}
+
+}  // namespace kavi
