@@ -37,7 +37,7 @@ ActiveTicket enter_active(uint8_t *message, uint32_t correlation) {
     for (unsigned i = 0; i < ACTIVE_SLOTS; ++i) {
         if (active_commands[i].message == nullptr) {
             ticket = {static_cast<int32_t>(i), ++last_serial};
-            active_commands[i] = {message, correlation, ticket.serial};
+            active_commands[i] = {message, correlation, ticket.serial, false};
             break;
         }
     }
@@ -45,16 +45,36 @@ ActiveTicket enter_active(uint8_t *message, uint32_t correlation) {
     return ticket;
 }
 
-bool leave_active(const ActiveTicket &ticket) {
+bool begin_reply(const ActiveTicket &ticket) {
     if (ticket.slot < 0 || !lock_active()) return true;
     ActiveCommand &command = active_commands[ticket.slot];
     bool still_ours = command.message != nullptr && command.serial == ticket.serial;
-    if (still_ours) command.message = nullptr;
+    if (still_ours) command.replying = true;
     unlock_active();
     return still_ours;
 }
 
+void end_reply(const ActiveTicket &ticket) {
+    if (ticket.slot < 0 || !lock_active()) return;
+    ActiveCommand &command = active_commands[ticket.slot];
+    if (command.serial == ticket.serial) command = {};
+    unlock_active();
+}
+
 namespace {
+
+// replying_to: whether an invocation of the task is sending its own reply.
+bool replying_to(const char task[8]) {
+    if (!lock_active()) return false;
+    bool replying = false;
+    for (const ActiveCommand &command : active_commands) {
+        if (command.message == nullptr || !command.replying) continue;
+        replying = memcmp(codec::read_header(command.message).destination_name, task, 8) == 0;
+        if (replying) break;
+    }
+    unlock_active();
+    return replying;
+}
 
 // status_buffer: a fresh buffer for a status reply from task `task`, or null (logged).
 uint8_t *status_buffer(const char task[8]) {
@@ -80,11 +100,11 @@ void answer_at_exit(unsigned i, const char *only_task = nullptr) {
     if (!lock_active()) return;
     char task[8];
     const ActiveCommand found = active_commands[i];
-    if (found.message != nullptr)
-        memcpy(task, codec::read_header(found.message).destination_name, 8);
+    // A command whose own reply is on its way is its invocation's to answer.
+    bool ours = found.message != nullptr && !found.replying;
+    if (ours) memcpy(task, codec::read_header(found.message).destination_name, 8);
     unlock_active();
-    if (found.message == nullptr || (only_task != nullptr && memcmp(task, only_task, 8) != 0))
-        return;
+    if (!ours || (only_task != nullptr && memcmp(task, only_task, 8) != 0)) return;
 
     // Allocated outside the lock: no call into another service is made while holding it.
     uint8_t *answer = status_buffer(task);
@@ -95,10 +115,10 @@ void answer_at_exit(unsigned i, const char *only_task = nullptr) {
         return;
     }
     ActiveCommand &now = active_commands[i];
-    bool same = now.message == found.message && now.serial == found.serial;
+    bool same = now.message == found.message && now.serial == found.serial && !now.replying;
     if (same) {
         memcpy(answer, found.message, codec::FIRST_ELEMENT_OFFSET);
-        now.message = nullptr;
+        now = {};
     }
     unlock_active();
     if (!same) {
@@ -125,13 +145,15 @@ void VulequetInvokeExit(void *argument) {
     measure_capacities(*record->block, &capacities);
     auto status = static_cast<uint16_t>(record->exit_function(record->block));
 
-    // The slot is given up before the send, not after it: from then on the process-exit handler
-    // can no longer answer the command a second time.
-    if (leave_active(record->active)) {
+    // The slot is claimed for the reply before the send: from then on neither termination nor
+    // the process-exit handler answers the command a second time, and termination waits for
+    // the reply to go out before it stops the task.
+    if (begin_reply(record->active)) {
         uint32_t length = build_full_reply(record->message, record->message_length, record->block,
                                            capacities, status, record->correlation);
         send_reply(record->message, length, record->destination_name, record->origin_name,
                    record->origin_node, "VulequetInvokeExit", 1320);
+        end_reply(record->active);
     }
     release_message(record->message, record->destination_name, "VulequetInvokeExit", 1337);
 
@@ -145,6 +167,8 @@ void VulequetAtExit() {
 
 void answer_running_commands(const char task[8]) {
     for (unsigned i = 0; i < ACTIVE_SLOTS; ++i) answer_at_exit(i, task);
+    // A reply that an invocation is sending right now must leave before the task is stopped.
+    while (replying_to(task)) plat::sleep_ms(1);
 }
 
 }  // namespace kavi

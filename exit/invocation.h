@@ -11,7 +11,8 @@ void VulequetInvokeExit(void *record);
 // VulequetAtExit: answers every command still active with VULE_EXIT_ENDED (process exit).
 void VulequetAtExit();
 // answer_running_commands: answers with VULE_EXIT_ENDED every active command addressed to the
-// task (a padded exit name), as VulequetAtExit does; their invocations then send no reply.
+// task (a padded exit name), as VulequetAtExit does; their invocations then send no reply. Returns
+// once the replies that invocations were sending meanwhile have gone out.
 void answer_running_commands(const char task[8]);
 
 // The commands whose reply is not sent yet, under active_command_mutex. A slot whose message is
@@ -22,6 +23,7 @@ struct ActiveCommand {
     uint8_t *message;
     uint32_t correlation;
     uint64_t serial;
+    bool replying;  // its invocation sends its reply: nobody else answers it
 };
 constexpr unsigned ACTIVE_SLOTS = 64;
 extern ActiveCommand active_commands[ACTIVE_SLOTS];
@@ -33,8 +35,10 @@ struct ActiveTicket {
 };
 // enter_active: records a command; its ticket has slot -1 when the table was full.
 ActiveTicket enter_active(uint8_t *message, uint32_t correlation);
-// leave_active: frees the command's slot; false when it was answered already (by termination
-// or at process exit), so that it is answered exactly once.
-bool leave_active(const ActiveTicket &ticket);
+// begin_reply: claims the command's own reply; false when it was answered already (by
+// termination or at process exit), so that it is answered exactly once. end_reply, once the
+// reply went out, frees the slot.
+bool begin_reply(const ActiveTicket &ticket);
+void end_reply(const ActiveTicket &ticket);
 
 }  // namespace kavi

@@ -330,12 +330,14 @@ void QueueThread::hand_over(InvocationRecord *record) {
     KAVI_LOG(FN, rc, 0, 530, 1, record, static_cast<uint32_t>(sizeof *record));
     uint8_t *msg = record->message;
     uint32_t correlation = record->correlation;
-    bool unanswered = leave_active(record->active);
+    const ActiveTicket ticket = record->active;
     plat::mem_free(record);
-    if (unanswered)
+    if (begin_reply(ticket)) {
         VulequetSendReply(msg, correlation, VULE_NO_COMMAND_THREAD);
-    else
+        end_reply(ticket);
+    } else {
         release(msg);  // a termination answered it meanwhile
+    }
 }
 
 }  // namespace

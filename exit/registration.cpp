@@ -98,7 +98,9 @@ void note_local_node(const char padded[9]) {
     memcpy(block.head.task, padded, 8);
     uint32_t rc = vulcchecktask(&block);
     if (rc == VULC_OK) {
-        memcpy(local_node_address, block.node, 24);
+        // Written only when it changes, as KaviSend does: calls on other threads read it.
+        if (memcmp(local_node_address, block.node, 24) != 0)
+            memcpy(local_node_address, block.node, 24);
     } else {
         KAVI_LOG(FN, rc, block.head.reason, 190, 1, &block, static_cast<uint32_t>(sizeof block));
     }

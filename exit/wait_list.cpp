@@ -62,8 +62,9 @@ Name name_key(const char *name) {
     return key;
 }
 
-// Names whose queue thread has ended: no answer reaches a call of theirs any more.
-std::vector<Name> closed_names;
+// Names whose queue thread has ended: no answer reaches a call of theirs any more. Never
+// destroyed, like the list: queue threads may still end while the process exits.
+std::vector<Name> &closed_names = *new std::vector<Name>;
 
 // An answer that came while a call of its exit and key was still sending: it may be that
 // call's, whose message id is not known yet.
@@ -75,7 +76,7 @@ struct HeldAnswer {
     uint8_t *message;
     const uint8_t *block;
 };
-std::vector<HeldAnswer> held_answers;
+std::vector<HeldAnswer> &held_answers = *new std::vector<HeldAnswer>;
 
 bool is_closed(const char *name) {
     return std::find(closed_names.begin(), closed_names.end(), name_key(name)) !=

@@ -134,7 +134,12 @@ class Tool {
         memcpy(send.head.task, name_.data(), 8);
         memcpy(send.dest_app, pad(to).data(), 8);
         memset(send.dest_node, ' ', sizeof send.dest_node);
-        memcpy(send.dest_node, kavi::local_node_address, 24);
+        // The node as the service gives it: the library's copy is written by registrations.
+        VULC_CHECKTASK check{};
+        check.head.length = sizeof check;
+        memcpy(check.head.task, name_.data(), 8);
+        vulcchecktask(&check);
+        memcpy(send.dest_node, check.node, 24);
         send.send_length = total;
         send.buffer = msg;
         send.function_code = function_code;
