@@ -1,6 +1,7 @@
 // answer_wait.cpp — a waiting call wakes now and then to ask the communication service whether
 // the task that got its command still holds its name; a target that is merely busy is waited
-// for without limit.
+// for without limit. The first look comes only after the answer has had time to arrive, so a
+// target that was replaced within that time is told by the messages dropped on its way out.
 #include "exit/answer_wait.h"
 
 #include <cstring>
@@ -18,7 +19,7 @@ constexpr int32_t CHECK_MS = 250;
 }  // namespace
 
 void await_answer(WaitEntry *entry, plat::Event *answered, const char padded_caller[9],
-                  const char padded_target[9], const char node[25]) {
+                  const char padded_target[9], const char node[25], uint32_t dropped_before) {
     VULC_TASKIDENT ident{};
     ident.head.length = sizeof ident;
     std::memcpy(ident.head.task, padded_caller, sizeof ident.head.task);
@@ -29,8 +30,11 @@ void await_answer(WaitEntry *entry, plat::Event *answered, const char padded_cal
     while (plat::event_wait(answered, wait_ms) == plat::TIMEOUT) {
         wait_ms = CHECK_MS;
         uint32_t rc = vulctaskident(&ident);
-        bool gone =
-            rc == VULC_NOT_STARTED || (rc == VULC_OK && watched != 0 && ident.identity != watched);
+        // The holder of the name changed, or messages to it were dropped since the command
+        // went out: the task that got it (or would have) has ended.
+        bool gone = rc == VULC_NOT_STARTED ||
+                    (rc == VULC_OK && ((watched != 0 && ident.identity != watched) ||
+                                       ident.dropped != dropped_before));
         if (rc == VULC_OK && watched == 0) {
             watched = ident.identity;
             plat::pause_here(plat::Pause::send_watching);

@@ -6,10 +6,17 @@
 
 namespace kavi {
 
+// What the communication service told about a command it sent.
+struct SentCommand {
+    uint32_t message_id = 0;
+    uint32_t dropped_before = 0;  // messages of this process to the target dropped before it
+};
+
 // await_answer: returns once the entry has its answer, or VULE_EXIT_ENDED because none can come
-// any more: no task holds the target's name on the node, or another start of it does (the one
-// that got the command ended, and its inbox with it).
+// any more: no task holds the target's name on the node, another start of it does, or messages
+// to it were dropped since the command was sent (the task they waited for ended, and the one
+// that got the command with it). dropped_before is the count the send reported.
 void await_answer(WaitEntry *entry, plat::Event *answered, const char padded_caller[9],
-                  const char padded_target[9], const char node[25]);
+                  const char padded_target[9], const char node[25], uint32_t dropped_before);
 
 }  // namespace kavi

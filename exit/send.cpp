@@ -195,9 +195,10 @@ struct SavedAddresses {
 };
 
 // send_and_release: sends the built message and gives its buffer back: 0, or the result.
-// *message_id gets the id the service gave the message.
+// *sent gets the id the service gave the message and its count of messages to the target
+// dropped before it.
 uint32_t send_and_release(uint8_t *buffer, size_t size, const char *padded_caller,
-                          const char node[send::NODE_LENGTH + 1], uint32_t *message_id) {
+                          const char node[send::NODE_LENGTH + 1], SentCommand *sent) {
     uint32_t result = VULE_OK;
     VULC_SNDDATA request{};
     request_head(&request, padded_caller);
@@ -210,7 +211,8 @@ uint32_t send_and_release(uint8_t *buffer, size_t size, const char *padded_calle
         KAVI_LOG(F, rc, request.head.reason, 949, 1, &request, uint32_t{sizeof request});
         result = rc == VULC_UNREACHABLE ? uint32_t{VULE_EXIT_ENDED} : failure_code(rc);
     }
-    *message_id = codec::message_id_of(buffer);
+    sent->message_id = codec::message_id_of(buffer);
+    sent->dropped_before = request.dropped_before;
     uint32_t released = release_buffer(buffer, padded_caller, 977);
     return released != VULE_OK ? released : result;
 }
@@ -315,15 +317,15 @@ uint32_t send_command(const char *calling_exit, const char padded_target[9],
         saved.restore(block);
         return added == RL_ENDED ? uint32_t{VULE_EXIT_ENDED} : uint32_t{VULE_SYSTEM_ERROR};
     }
-    uint32_t message_id = 0;
-    uint32_t result = send_and_release(buffer, size, padded_caller, node, &message_id);
+    SentCommand sent;
+    uint32_t result = send_and_release(buffer, size, padded_caller, node, &sent);
     if (result != VULE_OK) {
         withdraw(padded_caller, key, entry);
         saved.restore(block);
         return result;
     }
-    VuleRLSent(entry, message_id);
-    await_answer(entry, answered, padded_caller, padded_target, node);
+    VuleRLSent(entry, sent.message_id);
+    await_answer(entry, answered, padded_caller, padded_target, node, sent.dropped_before);
     return collect_answer(padded_caller, key, entry, block, saved);
 }
 

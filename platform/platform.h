@@ -94,6 +94,10 @@ uint32_t mailslot_read(Mailslot *m, void *buf, size_t cap, size_t *len, int32_t 
 // MAILSLOT_MAX_MESSAGE; ERR_NO_MEMORY when the message would have to wait for a full reader
 // and the writing process already holds its limit of such messages; other system errors.
 uint32_t mailslot_write(const char *path, const void *data, size_t len);
+// mailslot_dropped: how many messages this process wrote to the path were dropped because the
+// mailslot they waited for (its reader was full) was shut or closed before it took them. A
+// count that grew since a write tells the writer that the mailslot it wrote to is gone.
+uint32_t mailslot_dropped(const char *path);
 // mailslot_exists: whether a mailslot of that path exists on the node, without side effects.
 bool mailslot_exists(const char *path);
 // mailslot_shut: no message reaches the mailslot any more (a write to it fails as if it did not

@@ -235,6 +235,11 @@ uint32_t mailslot_write(const char *path, const void *data, size_t len) {
     return mailslot_send(to, data, len);
 }
 
+uint32_t mailslot_dropped(const char *path) {
+    MailslotAddress to;
+    return mailslot_address(path, &to) ? mailslot_dropped_to(to) : 0;
+}
+
 // connect() on a datagram socket only records the peer: nothing is sent, nothing is queued.
 bool mailslot_exists(const char *path) {
     MailslotAddress address;

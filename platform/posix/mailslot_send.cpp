@@ -50,6 +50,10 @@ struct State {
     std::condition_variable drained;      // signalled when a destination is erased
     std::map<std::string, Destination> pending;  // by abstract name; only the flusher erases
     size_t queued_bytes = 0;
+    // Per abstract name: messages dropped because the reader they were written to went away
+    // (or was shut) before it took them. Lets a writer learn that what it wrote may be lost.
+    std::map<std::string, uint32_t> dropped;
+    std::atomic<bool> any_dropped{false};
     bool flusher_running = false;
     int wake_fd = -1;  // eventfd: tells the flusher about a new destination
 };
@@ -132,6 +136,11 @@ Progress flush(State &s, std::map<std::string, Destination>::iterator it) {
         std::lock_guard<std::mutex> held(s.lock);
         if (err != 0) {
             // The reader is gone (ECONNREFUSED) or the socket failed: nobody can take these.
+            try {
+                s.dropped[it->first] += static_cast<uint32_t>(d.messages.size());
+                s.any_dropped.store(true);
+            } catch (const std::bad_alloc &) {
+            }
             erase_destination(s, it);
             return Progress::done;
         }
@@ -303,6 +312,8 @@ void forget_in_child() {
     s.pending.clear();
     s.destinations.store(0);
     s.queued_bytes = 0;
+    s.dropped.clear();
+    s.any_dropped.store(false);
     s.flusher_running = false;
     if (s.wake_fd >= 0) close(s.wake_fd);
     s.wake_fd = -1;
@@ -310,6 +321,14 @@ void forget_in_child() {
 }
 
 }  // namespace
+
+uint32_t mailslot_dropped_to(const MailslotAddress &to) {
+    State &s = state();
+    if (!s.any_dropped.load()) return 0;
+    std::lock_guard<std::mutex> held(s.lock);
+    auto found = s.dropped.find(key_of(to));
+    return found != s.dropped.end() ? found->second : 0;
+}
 
 void mailslot_send_prepare() {
     (void)state();

@@ -13,6 +13,10 @@ namespace plat {
 // there; ERR_NO_MEMORY when the process's overflow queue is full; other system errors.
 uint32_t mailslot_send(const MailslotAddress &to, const void *data, size_t len);
 
+// mailslot_dropped_to: how many messages this process wrote to `to` were dropped because the
+// reader they were queued for went away first.
+uint32_t mailslot_dropped_to(const MailslotAddress &to);
+
 // mailslot_send_prepare: sets up the writer's state and its process-exit drain. Called on each
 // mailslot create, so that the drain is registered before the handlers of whoever creates
 // mailslots and therefore runs after them (the exit list runs in reverse order).

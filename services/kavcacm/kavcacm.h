@@ -139,7 +139,11 @@ struct VULC_SNDDATA {  // 80 bytes on 32-bit; zero it before filling it
     uint32_t send_length;    // bytes to send, header included, within the buffer
     void *buffer;            // from vulcalcmem or vulcrcvdata
     uint16_t function_code;  // header function code; 0 for everything the exit library sends
-    uint8_t reserved[14];
+    uint16_t reserved1;
+    // out (extension): messages of this process to the destination task dropped before this
+    // one was sent; vulctaskident's count growing past it means the task that got it is gone.
+    uint32_t dropped_before;
+    uint8_t reserved[8];
 };
 
 // vulcfreemem releases a buffer whether or not the task is still started.
@@ -157,6 +161,9 @@ struct VULC_TASKIDENT {
     char target[8];     // padded task name
     char node[24];      // node address, blank-padded
     uint64_t identity;  // out
+    // out: messages of this process to the task's name that were dropped because the task they
+    // were on their way to ended first (compare VULC_SNDDATA's dropped_before).
+    uint32_t dropped;
 };
 
 // Extension for server-side tools (kavi): the tasks started on the node of this process.

@@ -57,13 +57,16 @@ uint32_t vulctaskident(VULC_TASKIDENT *block) {
     uint32_t rc = check_head(block);
     if (rc != VULC_OK) return rc;
     block->identity = 0;
+    block->dropped = 0;
     if (!task_name_ok(block->target)) {
         log_failure(__func__, VULC_INVALID_REQUEST, 0, __LINE__, block, sizeof *block);
         return finish(block, VULC_INVALID_REQUEST, 0);
     }
     if (!node_is_local(block->node)) return finish(block, VULC_UNREACHABLE, 0);
     uint64_t identity = 0;
-    uint32_t reason = plat::mailslot_identity(inbox_path(block->target).c_str(), &identity);
+    std::string path = inbox_path(block->target);
+    block->dropped = plat::mailslot_dropped(path.c_str());
+    uint32_t reason = plat::mailslot_identity(path.c_str(), &identity);
     if (reason == plat::ERR_NOT_FOUND) return finish(block, VULC_NOT_STARTED, 0);
     if (reason != plat::OK) {
         log_failure(__func__, VULC_SYSTEM_ERROR, reason, __LINE__, block, sizeof *block);
