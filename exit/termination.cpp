@@ -63,6 +63,18 @@ uint32_t send_stop(const char padded[9], void **buffer) {
     return VULE_OK;
 }
 
+// close_inbox: new senders are refused from now on, and the queue thread ends once it has
+// taken what is in the inbox, even when the stop message never reaches it (a message that had
+// to wait in this process for a full inbox is dropped when the inbox's earlier holder goes).
+void close_inbox(const char padded[9]) {
+    VULC_STOPCOM close{};
+    close.head.length = sizeof close;
+    memcpy(close.head.task, padded, 8);
+    uint32_t rc = vulcclosecom(&close);
+    if (rc != VULC_OK)
+        KAVI_LOG(FN, rc, close.head.reason, 845, 1, &close, static_cast<uint32_t>(sizeof close));
+}
+
 // close_slot_objects: what termination closes once the queue thread has ended; the dispatcher
 // ended event is the queue thread's own.
 void close_slot_objects(ExitSlot *slot) {
@@ -140,6 +152,7 @@ uint32_t terminate(const char *name) {
 
     void *stop = nullptr;
     uint32_t result = send_stop(padded, &stop);
+    if (result == VULE_OK) close_inbox(padded);
     if (result == VULE_OK && on_dispatcher_of(static_cast<uint16_t>(slot - exit_table))) {
         // Called by the exit's own function on its dispatcher, which the queue thread waits
         // for: waiting here would wait for this very thread. The queue thread ends the exit
