@@ -37,7 +37,8 @@ ActiveTicket enter_active(uint8_t *message, uint32_t correlation) {
     for (unsigned i = 0; i < ACTIVE_SLOTS; ++i) {
         if (active_commands[i].message == nullptr) {
             ticket = {static_cast<int32_t>(i), ++last_serial};
-            active_commands[i] = {message, correlation, ticket.serial, false};
+            active_commands[i] = {message, correlation, ticket.serial, false, {}};
+            memcpy(active_commands[i].task, codec::read_header(message).destination_name, 8);
             break;
         }
     }
@@ -69,7 +70,7 @@ bool replying_to(const char task[8]) {
     bool replying = false;
     for (const ActiveCommand &command : active_commands) {
         if (command.message == nullptr || !command.replying) continue;
-        replying = memcmp(codec::read_header(command.message).destination_name, task, 8) == 0;
+        replying = memcmp(command.task, task, 8) == 0;
         if (replying) break;
     }
     unlock_active();
@@ -98,13 +99,13 @@ uint8_t *status_buffer(const char task[8]) {
 // Only a command addressed to `only_task` is answered, when it is not null.
 void answer_at_exit(unsigned i, const char *only_task = nullptr) {
     if (!lock_active()) return;
-    char task[8];
     const ActiveCommand found = active_commands[i];
-    // A command whose own reply is on its way is its invocation's to answer.
-    bool ours = found.message != nullptr && !found.replying;
-    if (ours) memcpy(task, codec::read_header(found.message).destination_name, 8);
     unlock_active();
-    if (!ours || (only_task != nullptr && memcmp(task, only_task, 8) != 0)) return;
+    const char *task = found.task;
+    // A command whose own reply is on its way is its invocation's to answer.
+    if (found.message == nullptr || found.replying ||
+        (only_task != nullptr && memcmp(task, only_task, 8) != 0))
+        return;
 
     // Allocated outside the lock: no call into another service is made while holding it.
     uint8_t *answer = status_buffer(task);

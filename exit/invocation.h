@@ -24,6 +24,7 @@ struct ActiveCommand {
     uint32_t correlation;
     uint64_t serial;
     bool replying;  // its invocation sends its reply: nobody else answers it
+    char task[8];   // the exit the command was addressed to (its message is read only before)
 };
 constexpr unsigned ACTIVE_SLOTS = 64;
 extern ActiveCommand active_commands[ACTIVE_SLOTS];

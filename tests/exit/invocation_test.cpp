@@ -173,7 +173,8 @@ TEST_F(Invocation, CommandIsActiveWhileItsExitRunsAndRepliedWithTheLow16BitsAfte
 TEST_F(Invocation, CommandBeyondAFullTableRunsAndLeavesTheTableAsItWas) {
     static uint8_t placeholder[64];
     plat::mutex_acquire(active_command_mutex);
-    for (unsigned i = 0; i < ACTIVE_SLOTS; ++i) active_commands[i] = {&placeholder[i], i, 0, false};
+    for (unsigned i = 0; i < ACTIVE_SLOTS; ++i)
+        active_commands[i] = {&placeholder[i], i, 0, false, {}};
     plat::mutex_release(active_command_mutex);
 
     current_exit = [](_VULE_PARAMETERS32 *) -> uint32_t { return 3; };
