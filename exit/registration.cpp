@@ -185,6 +185,14 @@ int register_exit(const char *name, VULE_EXIT_FUNCTION fn, uint32_t run_mode) {
         KAVI_LOG(FN, VULE_INVALID_ARGUMENT, 0, 130, 1, &name, static_cast<uint32_t>(sizeof name));
         return VULE_INVALID_ARGUMENT;
     }
+    // Refused before anything is created: cut to 24 characters, two nodes would become one.
+    if (plat::node_name_too_long()) {
+        std::string node;
+        plat::env_get("KAVI_NODE", &node);
+        KAVI_LOG(FN, VULE_NOT_CREATED, static_cast<uint32_t>(node.size()), 135, 1, node.data(),
+                 static_cast<uint32_t>(node.size()));
+        return VULE_NOT_CREATED;
+    }
     std::string path = MAILSLOT_PREFIX + std::string(r.padded, strnlen(name, 8));
     memset(r.mailslot_path, 0, sizeof r.mailslot_path);
     memcpy(r.mailslot_path, path.data(), path.size());
@@ -242,7 +250,7 @@ int register_exit(const char *name, VULE_EXIT_FUNCTION fn, uint32_t run_mode) {
 using namespace kavi;
 
 extern "C" KAVI_API int KAVI_CALL KaviInit(const char *exitName, VULE_EXIT_FUNCTION exitFunction,
-                                           uint32_t runMode) {
+                                           uint32_t runMode) try {
     char traced[8];
     uint32_t traced_length = 0;
     if (KAVZ_TRACING(trace_control, VULZ_MASK_ENTRY | VULZ_MASK_EXIT))
@@ -254,10 +262,14 @@ extern "C" KAVI_API int KAVI_CALL KaviInit(const char *exitName, VULE_EXIT_FUNCT
     KAVI_TRACE(VULZ_KIND_EXIT, FN, 300, 4, &code, 2u, traced, traced_length, &exitFunction,
                static_cast<uint32_t>(sizeof exitFunction), &runMode, 4u);
     return rc;
+} catch (...) {
+    // No exception leaves a C call; the one that can come is a failed allocation.
+    KAVI_LOG(FN, VULE_NO_MEMORY, 0, 310, 0);
+    return VULE_NO_MEMORY;
 }
 
 extern "C" KAVI_API int KAVI_CALL KaviInitialize(const char *exitName,
-                                                 VULE_EXIT_FUNCTION exitFunction) {
+                                                 VULE_EXIT_FUNCTION exitFunction) try {
     char traced[8];
     uint32_t traced_length = 0;
     if (KAVZ_TRACING(trace_control, VULZ_MASK_ENTRY | VULZ_MASK_EXIT))
@@ -268,4 +280,8 @@ extern "C" KAVI_API int KAVI_CALL KaviInitialize(const char *exitName,
     int16_t code = static_cast<int16_t>(rc);
     KAVI_TRACE(VULZ_KIND_EXIT, "KaviInitialize", 70, 1, &code, 2u);
     return rc;
+} catch (...) {
+    // No exception leaves a C call; the one that can come is a failed allocation.
+    KAVI_LOG("KaviInitialize", VULE_NO_MEMORY, 0, 80, 0);
+    return VULE_NO_MEMORY;
 }

@@ -63,38 +63,11 @@ void trace_call(uint32_t kind, uint32_t line, const uint32_t *result, const char
                   uint32_t{codec::BLOCK_SIZE});
 }
 
-// fields_readable: every field of a readable block that the message will carry can be read, as
-// far as its first byte (texts) or its length (data). One request asks for all of them.
-bool fields_readable(const _VULE_PARAMETERS32 &block) {
-    static char *_VULE_PARAMETERS32::*const TEXTS[] = {&_VULE_PARAMETERS32::command_name,
-                                                       &_VULE_PARAMETERS32::command_string,
-                                                       &_VULE_PARAMETERS32::display_name,
-                                                       &_VULE_PARAMETERS32::display_resource_type,
-                                                       &_VULE_PARAMETERS32::hb_source,
-                                                       &_VULE_PARAMETERS32::hb_sub_source,
-                                                       &_VULE_PARAMETERS32::hb_origin,
-                                                       &_VULE_PARAMETERS32::hb_sub_origin,
-                                                       &_VULE_PARAMETERS32::hb_hostname,
-                                                       &_VULE_PARAMETERS32::data1,
-                                                       &_VULE_PARAMETERS32::data2,
-                                                       &_VULE_PARAMETERS32::data3,
-                                                       &_VULE_PARAMETERS32::data4,
-                                                       &_VULE_PARAMETERS32::hb_es_managed_node,
-                                                       &_VULE_PARAMETERS32::business_sys_name};
-    plat::ReadRange ranges[std::size(TEXTS) + codec::FIELD_COUNT];
-    size_t count = 0;
-    for (char *_VULE_PARAMETERS32::*text : TEXTS)
-        if (block.*text != nullptr) ranges[count++] = {block.*text, 1};
-    for (const codec::Field &f : codec::FIELDS)
-        if (f.form == codec::FieldForm::data && block.*f.data != nullptr)
-            ranges[count++] = {block.*f.data, block.*f.length};
-    return plat::pointers_readable(ranges, count);
-}
-
-// check_arguments: 0 or VULE_INVALID_ARGUMENT, logged.
+// check_arguments: 0 or VULE_INVALID_ARGUMENT, logged. Every field the message carries is read
+// through, and measured once into *sent.
 uint32_t check_arguments(const char *calling_exit, const char *target_exit, const char *target_node,
                          const _VULE_PARAMETERS32 *block, char padded_target[9],
-                         char node[send::NODE_LENGTH + 1]) {
+                         char node[send::NODE_LENGTH + 1], send::SentFields *sent) {
     if (calling_exit == nullptr || target_exit == nullptr || target_node == nullptr ||
         block == nullptr) {
         const void *values[4] = {calling_exit, target_exit, target_node, block};
@@ -102,14 +75,14 @@ uint32_t check_arguments(const char *calling_exit, const char *target_exit, cons
         return VULE_INVALID_ARGUMENT;
     }
     // The first byte of each argument and the whole block are asked for in one request, the
-    // fields in a second: each request is a system call on every send.
+    // fields in a second (measure_fields): each request is a system call on every send.
     const plat::ReadRange arguments[] = {
         {calling_exit, 1}, {target_exit, 1}, {target_node, 1}, {block, sizeof *block}};
     char padded_caller[9];
     if (!plat::pointers_readable(arguments, std::size(arguments)) ||
         !pad_readable_name(target_exit, padded_target) ||
         !send::readable_node_address(target_node, node) ||
-        !pad_readable_name(calling_exit, padded_caller) || !fields_readable(*block)) {
+        !pad_readable_name(calling_exit, padded_caller) || !send::measure_fields(*block, sent)) {
         ShownArguments shown(calling_exit, target_exit, target_node, nullptr);
         KAVI_LOG(F, VULE_INVALID_ARGUMENT, 0, 276, 3, shown.calling, 8u, shown.target, 8u,
                  shown.node, uint32_t{send::NODE_LENGTH});
@@ -219,7 +192,8 @@ uint32_t send_and_release(uint8_t *buffer, size_t size, const char *padded_calle
 
 // collect_answer: takes the entry out after its event was set and copies the answer back.
 uint32_t collect_answer(const char *padded_caller, uint32_t key, WaitEntry *entry,
-                        _VULE_PARAMETERS32 *block, const SavedAddresses &saved) {
+                        _VULE_PARAMETERS32 *block, const send::SentFields &sent,
+                        const SavedAddresses &saved) {
     uint16_t status = 0;
     uint8_t *message = nullptr;
     const uint8_t *answer_wire = nullptr;
@@ -237,7 +211,7 @@ uint32_t collect_answer(const char *padded_caller, uint32_t key, WaitEntry *entr
         size_t size = codec::get_u16(message);
         codec::ElementError error = codec::decode_command(message, size, &answer);
         if (error == codec::ElementError::none)
-            send::copy_back(answer, block);
+            send::copy_back(answer, sent, block);
         else
             KAVI_LOG(F, static_cast<uint32_t>(error), 0, 1144, 1, message, uint32_t(size));
     }
@@ -261,7 +235,8 @@ void withdraw(const char *padded_caller, uint32_t key, WaitEntry *entry) {
 // send_command: the call once its arguments are checked and the calling exit is found: the
 // message is built and sent, and the answer awaited and copied back.
 uint32_t send_command(const char *calling_exit, const char padded_target[9],
-                      char node[send::NODE_LENGTH + 1], _VULE_PARAMETERS32 *block) {
+                      char node[send::NODE_LENGTH + 1], const send::SentFields &sent,
+                      _VULE_PARAMETERS32 *block) {
     char padded_caller[9] = "        ";
     std::memcpy(padded_caller, calling_exit, std::strlen(calling_exit));
     plat::upper_case(padded_caller);
@@ -279,7 +254,7 @@ uint32_t send_command(const char *calling_exit, const char padded_target[9],
         return VULE_NOT_REGISTERED;
     }
 
-    size_t size = send::message_size(*block);
+    size_t size = send::message_size(sent);
     send::step_depth(block);
     if (size > codec::MAX_MESSAGE_SIZE) {
         block->extended_reason_code = static_cast<int32_t>(size);
@@ -304,7 +279,7 @@ uint32_t send_command(const char *calling_exit, const char padded_target[9],
     send::mask_address(block->server_ip_addr, node, local);
     send::mask_address(block->client_ip_addr, node, local);
     std::memcpy(block->exit_name, padded_target, sizeof block->exit_name);
-    send::build_message(buffer, size, *block);
+    send::build_message(buffer, size, *block, sent);
 
     // The entry exists before the command leaves, so no answer can come too early for it; a
     // call that could not wait for its answer does not send its command at all.
@@ -317,16 +292,17 @@ uint32_t send_command(const char *calling_exit, const char padded_target[9],
         saved.restore(block);
         return added == RL_ENDED ? uint32_t{VULE_EXIT_ENDED} : uint32_t{VULE_SYSTEM_ERROR};
     }
-    SentCommand sent;
-    uint32_t result = send_and_release(buffer, size, padded_caller, node, &sent);
+    SentCommand sent_command;
+    uint32_t result = send_and_release(buffer, size, padded_caller, node, &sent_command);
     if (result != VULE_OK) {
         withdraw(padded_caller, key, entry);
         saved.restore(block);
         return result;
     }
-    VuleRLSent(entry, sent.message_id);
-    await_answer(entry, answered, padded_caller, padded_target, node, sent.dropped_before);
-    return collect_answer(padded_caller, key, entry, block, saved);
+    VuleRLSent(entry, sent_command.message_id);
+    await_answer(entry, answered, padded_caller, padded_target, node,
+                 sent_command.dropped_before);
+    return collect_answer(padded_caller, key, entry, block, sent, saved);
 }
 
 }  // namespace
@@ -335,20 +311,26 @@ uint32_t send_command(const char *calling_exit, const char padded_target[9],
 using namespace kavi;
 
 extern "C" KAVI_API uint32_t KAVI_CALL KaviSend(const char *callingExit, const char *targetExit,
-                                                const char *targetNode, _VULE_PARAMETERS32 *block) {
+                                                const char *targetNode,
+                                                _VULE_PARAMETERS32 *block) try {
     if (KAVZ_TRACING(trace_control, VULZ_MASK_ENTRY))
         trace_call(VULZ_KIND_ENTRY, 216, nullptr, callingExit, targetExit, targetNode, block);
     char padded_target[9];
     char node[send::NODE_LENGTH + 1];
+    send::SentFields sent;
     uint32_t result =
-        check_arguments(callingExit, targetExit, targetNode, block, padded_target, node);
+        check_arguments(callingExit, targetExit, targetNode, block, padded_target, node, &sent);
     if (result == VULE_OK) {
         block->extended_reason_code = 0;
         result = look_up_caller(callingExit);
         plat::pause_here(plat::Pause::send_looked_up);
     }
-    if (result == VULE_OK) result = send_command(callingExit, padded_target, node, block);
+    if (result == VULE_OK) result = send_command(callingExit, padded_target, node, sent, block);
     if (KAVZ_TRACING(trace_control, VULZ_MASK_EXIT))
         trace_call(VULZ_KIND_EXIT, 1202, &result, callingExit, targetExit, targetNode, block);
     return result;
+} catch (...) {
+    // No exception leaves a C call; the one that can come is a failed allocation.
+    KAVI_LOG(F, VULE_SYSTEM_ERROR, 0, 1210, 0);
+    return VULE_SYSTEM_ERROR;
 }

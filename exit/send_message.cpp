@@ -2,6 +2,7 @@
 // the depth step, the address masks and the copy-back of the answered block.
 #include "exit/send_message.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "exit/codec.h"
@@ -26,8 +27,21 @@ void upper_text(char *field) {
     std::memcpy(field, text, n);
 }
 
-size_t text_length(const char *p) {
-    return p == nullptr ? 0 : std::strlen(p);
+// readable_text_length: the characters of a text before its terminator, whose first byte is
+// known to be readable; each further page the text enters is checked before it is read.
+bool readable_text_length(const char *text, size_t *length) {
+    constexpr uintptr_t PAGE = 4096;
+    size_t n = 0;
+    for (;;) {
+        const char *at = text + n;
+        if (n != 0 && !plat::pointer_readable(at, 1)) return false;
+        size_t in_page = PAGE - reinterpret_cast<uintptr_t>(at) % PAGE;
+        size_t found = strnlen(at, in_page);
+        n += found;
+        if (found < in_page) break;
+    }
+    *length = n;
+    return true;
 }
 
 // copy_inline: an inline text up to and including its terminator, at most width bytes.
@@ -36,27 +50,53 @@ void copy_inline(char *to, const char *from, size_t width) {
         if ((to[i] = from[i]) == '\0') break;
 }
 
-void copy_text(char *&to, char *from) {
-    if (from == nullptr)
-        to = nullptr;
-    else if (to != nullptr)
-        std::strcpy(to, from);
+// room: what the caller sent in field i, as long as its area is still the one it sent.
+size_t room(const SentFields &sent, size_t i, const void *area) {
+    return area != nullptr && sent.at[i] == area ? sent.length[i] : 0;
 }
 
-// copy_data: the answer's bytes into the caller's area when both exist. user_data alone loses
-// its pointer when either is missing; the other data fields keep theirs.
-void copy_data(void *&to, uint16_t &to_length, const void *from, uint16_t from_length,
-               bool drop_pointer) {
-    if (to != nullptr && from != nullptr)
-        std::memcpy(to, from, from_length);
-    else if (drop_pointer)
-        to = nullptr;
-    to_length = from_length;
+size_t index_of(char *_VULE_PARAMETERS32::*text) {
+    size_t i = 0;
+    while (codec::FIELDS[i].form != codec::FieldForm::text || codec::FIELDS[i].text != text) ++i;
+    return i;
 }
 
-bool present(const _VULE_PARAMETERS32 &block, const codec::Field &f) {
-    if (f.form == codec::FieldForm::text) return block.*f.text != nullptr;
-    return block.*f.data != nullptr && block.*f.length != 0;
+size_t index_of(void *_VULE_PARAMETERS32::*data) {
+    size_t i = 0;
+    while (codec::FIELDS[i].form != codec::FieldForm::data || codec::FIELDS[i].data != data) ++i;
+    return i;
+}
+
+// copy_text: the text rule, the answer's text cut to what the caller sent.
+void copy_text(const _VULE_PARAMETERS32 &answer, const SentFields &sent, _VULE_PARAMETERS32 *c,
+               char *_VULE_PARAMETERS32::*field) {
+    char *&to = c->*field;
+    const char *from = answer.*field;
+    size_t limit = room(sent, index_of(field), to);
+    if (from == nullptr) {
+        to = nullptr;
+    } else if (limit != 0) {
+        size_t n = strnlen(from, limit - 1);
+        std::memcpy(to, from, n);
+        to[n] = '\0';
+    }
+}
+
+// copy_data: the answer's bytes into the caller's area when both exist, at most as many as the
+// caller sent; the length then says how many it took. Otherwise the length is the answer's, and
+// user_data alone loses its pointer; the other data fields keep theirs.
+void copy_data(const _VULE_PARAMETERS32 &answer, const SentFields &sent, _VULE_PARAMETERS32 *c,
+               void *_VULE_PARAMETERS32::*field, uint16_t _VULE_PARAMETERS32::*length) {
+    void *&to = c->*field;
+    const void *from = answer.*field;
+    if (to != nullptr && from != nullptr) {
+        size_t n = std::min<size_t>(answer.*length, room(sent, index_of(field), to));
+        std::memcpy(to, from, n);
+        c->*length = static_cast<uint16_t>(n);
+        return;
+    }
+    if (field == &_VULE_PARAMETERS32::user_data) to = nullptr;
+    c->*length = answer.*length;
 }
 
 }  // namespace
@@ -85,30 +125,63 @@ bool readable_node_address(const char *node, char out[NODE_LENGTH + 1]) {
     return true;
 }
 
-size_t message_size(const _VULE_PARAMETERS32 &block) {
+bool measure_fields(const _VULE_PARAMETERS32 &block, SentFields *out) {
+    // The first byte of every text and every data area are asked for in one request: each
+    // request is a system call on every send.
+    plat::ReadRange ranges[codec::FIELD_COUNT];
+    size_t count = 0;
+    for (size_t i = 0; i < codec::FIELD_COUNT; ++i) {
+        const codec::Field &f = codec::FIELDS[i];
+        out->at[i] = nullptr;
+        out->length[i] = 0;
+        if (f.form == codec::FieldForm::text && block.*f.text != nullptr) {
+            out->at[i] = block.*f.text;
+            ranges[count++] = {out->at[i], 1};
+        } else if (f.form == codec::FieldForm::data && block.*f.data != nullptr &&
+                   block.*f.length != 0) {
+            out->at[i] = block.*f.data;
+            out->length[i] = block.*f.length;
+            ranges[count++] = {out->at[i], out->length[i]};
+        }
+    }
+    if (!plat::pointers_readable(ranges, count)) return false;
+    for (size_t i = 0; i < codec::FIELD_COUNT; ++i) {
+        if (codec::FIELDS[i].form != codec::FieldForm::text || out->at[i] == nullptr) continue;
+        size_t characters = 0;
+        if (!readable_text_length(static_cast<const char *>(out->at[i]), &characters)) return false;
+        out->length[i] = characters + 1;
+    }
+    return true;
+}
+
+size_t message_size(const SentFields &sent) {
     size_t size = codec::FIRST_ELEMENT_OFFSET + codec::BLOCK_ELEMENT_LENGTH;
-    for (const codec::Field &f : codec::FIELDS) {
-        if (!present(block, f)) continue;
-        if (f.form == codec::FieldForm::text)
-            size += codec::text_element_length(text_length(block.*f.text) + 1);
+    for (size_t i = 0; i < codec::FIELD_COUNT; ++i) {
+        if (sent.at[i] == nullptr) continue;
+        if (codec::FIELDS[i].form == codec::FieldForm::text)
+            size += codec::text_element_length(sent.length[i]);
         else
-            size += codec::data_element_length(block.*f.length);
+            size += codec::data_element_length(sent.length[i]);
     }
     return size + codec::END_ELEMENT_LENGTH;
 }
 
-void build_message(uint8_t *msg, size_t size, const _VULE_PARAMETERS32 &block) {
+void build_message(uint8_t *msg, size_t size, const _VULE_PARAMETERS32 &block,
+                   const SentFields &sent) {
     codec::write_element_block_head(msg, static_cast<uint16_t>(size - codec::HEADER_SIZE));
     uint8_t *at = msg + codec::FIRST_ELEMENT_OFFSET;
     at += codec::write_block_element(at, block);
-    for (const codec::Field &f : codec::FIELDS) {
-        if (!present(block, f)) continue;
-        if (f.form == codec::FieldForm::text) {
-            const char *text = block.*f.text;
-            at += codec::write_text_element(at, f.type, text, text_length(text) + 1);
-        } else {
-            at += codec::write_data_element(at, f.type, block.*f.data, block.*f.length);
-        }
+    for (size_t i = 0; i < codec::FIELD_COUNT; ++i) {
+        const codec::Field &f = codec::FIELDS[i];
+        if (sent.at[i] == nullptr) continue;
+        // Exactly the measured bytes: the text may have changed since (the terminator is
+        // written, not copied).
+        if (f.form == codec::FieldForm::text)
+            at += codec::write_text_element(at, f.type, static_cast<const char *>(sent.at[i]),
+                                            sent.length[i]);
+        else
+            at += codec::write_data_element(at, f.type, sent.at[i],
+                                            static_cast<uint16_t>(sent.length[i]));
     }
     codec::write_end_element(at);
 }
@@ -141,14 +214,19 @@ void mask_address(char field[25], const char target[NODE_LENGTH + 1],
         std::memcpy(field, LOCAL_MASK, sizeof LOCAL_MASK);
 }
 
-void copy_back(const _VULE_PARAMETERS32 &answer, _VULE_PARAMETERS32 *caller) {
+void copy_back(const _VULE_PARAMETERS32 &answer, const SentFields &sent,
+               _VULE_PARAMETERS32 *caller) {
+    using P = _VULE_PARAMETERS32;
     _VULE_PARAMETERS32 &c = *caller;
-    copy_text(c.command_name, answer.command_name);
-    copy_text(c.command_string, answer.command_string);
+    auto text = [&](char *P::*field) { copy_text(answer, sent, caller, field); };
+    auto data = [&](void *P::*field, uint16_t P::*length) {
+        copy_data(answer, sent, caller, field, length);
+    };
+    text(&P::command_name);
+    text(&P::command_string);
     std::memcpy(c.resource_VEXA_id, answer.resource_VEXA_id, sizeof c.resource_VEXA_id);
-    copy_data(c.user_data, c.user_data_length, answer.user_data, answer.user_data_length, true);
-    copy_data(c.user_ctrl_data, c.user_ctrl_data_length, answer.user_ctrl_data,
-              answer.user_ctrl_data_length, false);
+    data(&P::user_data, &P::user_data_length);
+    data(&P::user_ctrl_data, &P::user_ctrl_data_length);
     copy_inline(c.exit_name, answer.exit_name, sizeof c.exit_name);
     copy_inline(c.op_id, answer.op_id, sizeof c.op_id);
     c.resource_type = answer.resource_type;
@@ -157,36 +235,27 @@ void copy_back(const _VULE_PARAMETERS32 &answer, _VULE_PARAMETERS32 *caller) {
     c.client_handle = answer.client_handle;
     c.data_source = answer.data_source;
     c.command_indicator = answer.command_indicator;
-    copy_text(c.display_name, answer.display_name);
-    copy_text(c.display_resource_type, answer.display_resource_type);
+    text(&P::display_name);
+    text(&P::display_resource_type);
     c.OKA_menu_id = answer.OKA_menu_id;
-    copy_data(c.user_res_data, c.user_res_data_length, answer.user_res_data,
-              answer.user_res_data_length, false);
+    data(&P::user_res_data, &P::user_res_data_length);
     c.res_OKA_id = answer.res_OKA_id;
-    copy_text(c.hb_source, answer.hb_source);
-    copy_text(c.hb_sub_source, answer.hb_sub_source);
-    copy_text(c.hb_origin, answer.hb_origin);
-    copy_text(c.hb_sub_origin, answer.hb_sub_origin);
-    copy_text(c.hb_hostname, answer.hb_hostname);
-    copy_text(c.data1, answer.data1);
-    copy_text(c.data2, answer.data2);
-    copy_text(c.data3, answer.data3);
-    copy_text(c.data4, answer.data4);
-    copy_text(c.hb_es_managed_node, answer.hb_es_managed_node);
-    copy_text(c.business_sys_name, answer.business_sys_name);
+    for (char *P::*field : {&P::hb_source, &P::hb_sub_source, &P::hb_origin, &P::hb_sub_origin,
+                            &P::hb_hostname, &P::data1, &P::data2, &P::data3, &P::data4,
+                            &P::hb_es_managed_node, &P::business_sys_name})
+        text(field);
     c.wait_for_cmd_response = answer.wait_for_cmd_response;
     c.want_corr_of_cmd_rsps = answer.want_corr_of_cmd_rsps;
     c.resource_status_ts = answer.resource_status_ts;
     copy_inline(c.exit_executable_name, answer.exit_executable_name, sizeof c.exit_executable_name);
     c.exit_timeout = answer.exit_timeout;
-    copy_data(c.OKA_data, c.OKA_data_length, answer.OKA_data, answer.OKA_data_length, false);
-    copy_text(c.signon_username, answer.signon_username);
-    copy_text(c.resource_QOB_oid, answer.resource_QOB_oid);
-    copy_text(c.zerva_hostname, answer.zerva_hostname);
-    copy_text(c.zerva_ip_addr, answer.zerva_ip_addr);
+    data(&P::OKA_data, &P::OKA_data_length);
+    for (char *P::*field :
+         {&P::signon_username, &P::resource_QOB_oid, &P::zerva_hostname, &P::zerva_ip_addr})
+        text(field);
     copy_inline(c.reserved_133, answer.reserved_133, sizeof c.reserved_133);
-    copy_text(c.client_hostname, answer.client_hostname);
-    copy_text(c.client_ip_addr_dd, answer.client_ip_addr_dd);
+    text(&P::client_hostname);
+    text(&P::client_ip_addr_dd);
 }
 
 }  // namespace kavi::send

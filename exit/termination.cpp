@@ -206,7 +206,7 @@ void end_deferred_termination(ExitSlot *slot) {
 
 using namespace kavi;
 
-extern "C" KAVI_API uint32_t KAVI_CALL KaviWait(const char *name, int32_t seconds) {
+extern "C" KAVI_API uint32_t KAVI_CALL KaviWait(const char *name, int32_t seconds) try {
     char traced[8];
     uint32_t traced_length = 0;
     if (KAVZ_TRACING(trace_control, VULZ_MASK_ENTRY | VULZ_MASK_EXIT))
@@ -221,9 +221,13 @@ extern "C" KAVI_API uint32_t KAVI_CALL KaviWait(const char *name, int32_t second
         rc == VULC_SEM_TIMEOUT || rc == plat::TIMEOUT ? VULE_WAIT_TIMEOUT : VULE_WAIT_ENDED;
     KAVI_TRACE(VULZ_KIND_EXIT, "KaviWait", 730, 2, &result, 4u, traced, traced_length);
     return result;
+} catch (...) {
+    // No exception leaves a C call; the one that can come is a failed allocation.
+    KAVI_LOG("KaviWait", VULE_SYSTEM_ERROR, 0, 740, 0);
+    return VULE_SYSTEM_ERROR;
 }
 
-extern "C" KAVI_API uint32_t KAVI_CALL KaviTerminate(const char *exitName) {
+extern "C" KAVI_API uint32_t KAVI_CALL KaviTerminate(const char *exitName) try {
     char traced[8];
     uint32_t traced_length = 0;
     if (KAVZ_TRACING(trace_control, VULZ_MASK_ENTRY | VULZ_MASK_EXIT))
@@ -232,4 +236,8 @@ extern "C" KAVI_API uint32_t KAVI_CALL KaviTerminate(const char *exitName) {
     uint32_t result = terminate(exitName);
     KAVI_TRACE(VULZ_KIND_EXIT, FN, 990, 2, &result, 4u, traced, traced_length);
     return result;
+} catch (...) {
+    // No exception leaves a C call; the one that can come is a failed allocation.
+    KAVI_LOG(FN, VULE_SYSTEM_ERROR, 0, 995, 0);
+    return VULE_SYSTEM_ERROR;
 }

@@ -32,8 +32,9 @@ extern "C" {
  *  uint32_t. The 0x8001, 0x8009 and 0x800A codes are also status codes of replies. */
 enum {
     VULE_OK = 0,                    /**< success */
-    VULE_NOT_CREATED = 1,           /**< the exit's mailslot could not be created, or the name is
-                                         already started on this node */
+    VULE_NOT_CREATED = 1,           /**< the exit's mailslot could not be created, the name is
+                                         already started on this node, or KAVI_NODE is longer
+                                         than 24 characters */
     VULE_INVALID_ARGUMENT = 2,      /**< a null pointer, an unreadable name or field, a name of 0
                                          or more than 8 characters */
     VULE_NO_MEMORY = 3,             /**< no memory to register the exit */
@@ -164,9 +165,11 @@ KAVI_API uint32_t KAVI_CALL KaviWait(const char *name, int32_t seconds);
 KAVI_API uint32_t KAVI_CALL KaviTerminate(const char *exitName);
 
 /** Sends a command described by block to targetExit on targetNode (blanks: this node) and waits
- *  for its answer, which is copied back into block. callingExit is the caller's registered
- *  name, upper case and blank-padded to 8 characters. Returns the target's status, or 2, 4, 5,
- *  6, 7 or VULE_EXIT_ENDED. */
+ *  for its answer, which is copied back into block: each text and data area at most as long as
+ *  what was sent in it, so the answer never writes beyond the caller's own areas. Every text
+ *  field must be readable up to its terminator, every data field over its length; else 2.
+ *  callingExit is the caller's registered name, upper case and blank-padded to 8 characters.
+ *  Returns the target's status, or 2, 4, 5, 6, 7 or VULE_EXIT_ENDED. */
 KAVI_API uint32_t KAVI_CALL KaviSend(const char *callingExit, const char *targetExit,
                                      const char *targetNode, _VULE_PARAMETERS32 *block);
 

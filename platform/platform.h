@@ -122,6 +122,9 @@ uint32_t mailslot_list(const char *prefix, std::vector<MailslotInfo> *out);
 // Node: the local node's name, KAVI_NODE (when not empty) or else the host name, upper-cased,
 // at most 24 characters, without padding. Read once per process.
 const std::string &node_name();
+// node_name_too_long: whether KAVI_NODE names a node of more than 24 characters (trailing blanks
+// aside). Such a name is refused, never cut: cut, two different names would make one node.
+bool node_name_too_long();
 
 // ---------------------------------------------------------------------------------------------
 // Threads, time, process.

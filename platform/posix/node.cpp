@@ -11,8 +11,8 @@ namespace {
 
 constexpr size_t NODE_NAME_MAX = 24;
 
-// A node name is the node address without its blank padding: cut to 24 characters first, so a
-// longer name ending in blanks still trims to what the padded address shows.
+// A node name is the node address without its blank padding. A host name longer than that is cut
+// (a KAVI_NODE that long is refused by node_name_too_long's callers before anything is created).
 std::string normalized(std::string name) {
     if (name.size() > NODE_NAME_MAX) name.resize(NODE_NAME_MAX);
     while (!name.empty() && name.back() == ' ') name.pop_back();
@@ -43,6 +43,16 @@ std::string read_node_name() {
 const std::string &node_name() {
     static const std::string name = read_node_name();
     return name;
+}
+
+bool node_name_too_long() {
+    static const bool too_long = [] {
+        std::string value;
+        if (!env_get("KAVI_NODE", &value)) return false;
+        size_t last = value.find_last_not_of(' ');
+        return last != std::string::npos && last + 1 > NODE_NAME_MAX;
+    }();
+    return too_long;
 }
 
 }  // namespace plat

@@ -70,7 +70,7 @@ size_t buffers_live() {
 
 using namespace kavc;
 
-uint32_t vulcalcmem(VULC_ALCMEM *block) {
+uint32_t vulcalcmem(VULC_ALCMEM *block) try {
     uint32_t rc = check_head(block);
     if (rc != VULC_OK) return rc;
     block->buffer = nullptr;
@@ -82,14 +82,20 @@ uint32_t vulcalcmem(VULC_ALCMEM *block) {
         return finish(block, VULC_NO_MEMORY, block->size);
     }
     return finish(block, VULC_OK, 0);
+} catch (...) {
+    return out_of_memory(block);
 }
 
-uint32_t vulcfreemem(VULC_FREEMEM *block) {
-    uint32_t rc = check_head(block);
-    if (rc != VULC_OK) return rc;
+uint32_t vulcfreemem(VULC_FREEMEM *block) try {
+    // Only the block's length is checked, not its task name: the buffer's own prefix proves it
+    // is the service's, and a reply path names the task a received header gave, which a peer
+    // wrote. A buffer handed out is released whatever its header says.
+    if (block == nullptr || block->head.length != sizeof *block) return check_head(block);
     if (!buffer_delete(block->buffer)) {
         log_failure(__func__, VULC_INVALID_REQUEST, 0, __LINE__, block, sizeof *block);
         return finish(block, VULC_INVALID_REQUEST, 0);
     }
     return finish(block, VULC_OK, 0);
+} catch (...) {
+    return out_of_memory(block);
 }

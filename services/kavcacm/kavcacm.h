@@ -35,6 +35,7 @@ constexpr uint32_t VULC_MESSAGE_MAX = 0xFFFF;  // the header's total length is 1
 constexpr uint32_t VULC_OK = 0;
 constexpr uint32_t VULC_ALREADY_STARTED = 2;  // vulcstrtcom: the name is started on the node
 constexpr uint32_t VULC_INVALID_HANDLE = 6;   // the handles name no task of this process (any more)
+// VULC_NO_MEMORY is also what any call answers when an allocation failed inside it: none throws.
 constexpr uint32_t VULC_NO_MEMORY = 8;
 constexpr uint32_t VULC_UNREACHABLE = 9;    // vulcsnddata: destination not reachable
 constexpr uint32_t VULC_NOT_STARTED = 13;   // the caller's task (or the task named) is not started
@@ -146,7 +147,8 @@ struct VULC_SNDDATA {  // 80 bytes on 32-bit; zero it before filling it
     uint8_t reserved[8];
 };
 
-// vulcfreemem releases a buffer whether or not the task is still started.
+// vulcfreemem releases a buffer of the service whether or not the task is still started, and
+// whatever task name the block gives (a reply path names the task a received header gave).
 struct VULC_FREEMEM {  // 24 bytes on 32-bit
     VULC_HEAD head;
     void *buffer;

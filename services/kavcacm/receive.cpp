@@ -64,7 +64,7 @@ uint32_t read_ahead(Task &task, int32_t timeout_ms, uint32_t *reason) {
 
 }  // namespace
 
-uint32_t vulcsocwait(VULC_SOCWAIT *block) {
+uint32_t vulcsocwait(VULC_SOCWAIT *block) try {
     if (block == nullptr || block->length != sizeof *block) {
         log_failure(__func__, VULC_INVALID_REQUEST, 0, __LINE__, nullptr, 0);
         return VULC_INVALID_REQUEST;
@@ -75,9 +75,11 @@ uint32_t vulcsocwait(VULC_SOCWAIT *block) {
     std::lock_guard<std::mutex> hold(task->reading);
     uint32_t rc = read_ahead(*task, block->timeout_ms, &reason);
     return rc == VULC_NO_DATA ? VULC_SEM_TIMEOUT : rc;
+} catch (...) {
+    return out_of_memory();
 }
 
-uint32_t vulcrcvdata(VULC_RCVDATA *block) {
+uint32_t vulcrcvdata(VULC_RCVDATA *block) try {
     uint32_t rc = check_head(block);
     if (rc != VULC_OK) return rc;
     if (block->length_out == nullptr || block->buffer_out == nullptr) {
@@ -107,4 +109,6 @@ uint32_t vulcrcvdata(VULC_RCVDATA *block) {
     *block->length_out = static_cast<uint32_t>(task->held);
     task->held = 0;
     return finish(block, VULC_OK, 0);
+} catch (...) {
+    return out_of_memory(block);
 }

@@ -41,4 +41,21 @@ uint32_t check_head(Block *block, const char *function = __builtin_FUNCTION(),
     return VULC_OK;
 }
 
+// out_of_memory: what a call answers when an exception reaches its C entry point, which no
+// exception may leave. The one the service's code can meet is a failed allocation: a
+// std::bad_alloc, or whatever the process's new-handler throws instead (an exit program's
+// support library throws its IOutOfMemory). Logged; filled in where the block has room for it.
+template <class Block>
+uint32_t out_of_memory(Block *block, const char *function = __builtin_FUNCTION(),
+                       uint32_t line = __builtin_LINE()) {
+    log_failure(function, VULC_NO_MEMORY, 0, line, nullptr, 0);
+    if (block != nullptr && block->head.length == sizeof(Block)) finish(block, VULC_NO_MEMORY, 0);
+    return VULC_NO_MEMORY;
+}
+inline uint32_t out_of_memory(const char *function = __builtin_FUNCTION(),
+                              uint32_t line = __builtin_LINE()) {
+    log_failure(function, VULC_NO_MEMORY, 0, line, nullptr, 0);
+    return VULC_NO_MEMORY;
+}
+
 }  // namespace kavc

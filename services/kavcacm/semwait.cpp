@@ -66,7 +66,7 @@ uint32_t wait_for_wake(plat::Mailslot *slot, int32_t timeout_ms) {
 
 }  // namespace
 
-uint32_t vulcsemwait(uint32_t, int32_t timeout_ms) {
+uint32_t vulcsemwait(uint32_t, int32_t timeout_ms) try {
     static std::atomic<uint32_t> waits{0};
     Wait wait;
     wait.path = WAIT_PREFIX + std::to_string(plat::process_id()) + "." + std::to_string(++waits);
@@ -86,4 +86,6 @@ uint32_t vulcsemwait(uint32_t, int32_t timeout_ms) {
     }
     if (watch != nullptr) plat::interrupt_watch_stop(watch);
     return rc;
+} catch (...) {
+    return out_of_memory();
 }

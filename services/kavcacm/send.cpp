@@ -52,7 +52,7 @@ uint32_t deliver_local(VULC_SNDDATA *block, const char dest_name[8], uint32_t *r
 
 }  // namespace
 
-uint32_t vulcsnddata(VULC_SNDDATA *block) {
+uint32_t vulcsnddata(VULC_SNDDATA *block) try {
     uint32_t rc = check_head(block);
     if (rc != VULC_OK) return rc;
     uint32_t reason = 0;
@@ -88,4 +88,6 @@ uint32_t vulcsnddata(VULC_SNDDATA *block) {
         log_failure(__func__, rc, reason, __LINE__, block, sizeof *block);
     }
     return finish(block, rc, reason);
+} catch (...) {
+    return out_of_memory(block);
 }

@@ -10,7 +10,7 @@
 
 using namespace kavc;
 
-uint32_t vulcstrtcom(VULC_STRTCOM *block) {
+uint32_t vulcstrtcom(VULC_STRTCOM *block) try {
     uint32_t rc = check_head(block);
     if (rc != VULC_OK) return rc;
     block->receive_handle = 0;
@@ -32,15 +32,19 @@ uint32_t vulcstrtcom(VULC_STRTCOM *block) {
     block->receive_handle = task->handle;
     block->wait_handle = task->handle;
     return finish(block, VULC_OK, 0);
+} catch (...) {
+    return out_of_memory(block);
 }
 
-uint32_t vulcstopcom(VULC_STOPCOM *block) {
+uint32_t vulcstopcom(VULC_STOPCOM *block) try {
     uint32_t rc = check_head(block);
     if (rc != VULC_OK) return rc;
     return finish(block, task_stop(block->head.task) ? VULC_OK : VULC_NOT_STARTED, 0);
+} catch (...) {
+    return out_of_memory(block);
 }
 
-uint32_t vulcclosecom(VULC_STOPCOM *block) {
+uint32_t vulcclosecom(VULC_STOPCOM *block) try {
     uint32_t rc = check_head(block);
     if (rc != VULC_OK) return rc;
     TaskRef task = task_find(block->head.task);
@@ -51,9 +55,11 @@ uint32_t vulcclosecom(VULC_STOPCOM *block) {
         return finish(block, VULC_SYSTEM_ERROR, reason);
     }
     return finish(block, VULC_OK, 0);
+} catch (...) {
+    return out_of_memory(block);
 }
 
-uint32_t vulctaskident(VULC_TASKIDENT *block) {
+uint32_t vulctaskident(VULC_TASKIDENT *block) try {
     uint32_t rc = check_head(block);
     if (rc != VULC_OK) return rc;
     block->identity = 0;
@@ -74,9 +80,11 @@ uint32_t vulctaskident(VULC_TASKIDENT *block) {
     }
     block->identity = identity;
     return finish(block, VULC_OK, 0);
+} catch (...) {
+    return out_of_memory(block);
 }
 
-uint32_t vulcchecktask(VULC_CHECKTASK *block) {
+uint32_t vulcchecktask(VULC_CHECKTASK *block) try {
     if (block != nullptr && block->head.length == sizeof *block) {
         std::memcpy(block->node, local_node(), sizeof block->node);
     }
@@ -87,4 +95,6 @@ uint32_t vulcchecktask(VULC_CHECKTASK *block) {
     bool started = task_started_here(block->head.task) ||
                    plat::mailslot_exists(inbox_path(block->head.task).c_str());
     return finish(block, started ? VULC_OK : VULC_NOT_STARTED, 0);
+} catch (...) {
+    return out_of_memory(block);
 }

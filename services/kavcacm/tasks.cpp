@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "services/kavcacm/names.h"
@@ -40,11 +41,13 @@ Task::~Task() {
 }
 
 uint32_t task_start(const char name[8], TaskRef *out) {
+    // A failed allocation throws; until the task owns them, the inbox and scratch are given back.
+    const std::string path = inbox_path(name);
     // Untouched pages of the scratch cost no memory.
     auto *scratch = static_cast<char *>(plat::alloc_zeroed(plat::MAILSLOT_MAX_MESSAGE));
     if (scratch == nullptr) return plat::ERR_NO_MEMORY;
     plat::Mailslot *inbox = nullptr;
-    uint32_t rc = plat::mailslot_create(inbox_path(name).c_str(), &inbox);
+    uint32_t rc = plat::mailslot_create(path.c_str(), &inbox);
     if (rc != plat::OK) {
         plat::mem_free(scratch);
         return rc;
@@ -52,7 +55,14 @@ uint32_t task_start(const char name[8], TaskRef *out) {
     Table &t = table();
     std::lock_guard<std::mutex> hold(t.lock);
     if (++t.last_handle == 0) ++t.last_handle;
-    auto task = std::make_shared<Task>(name, t.last_handle, inbox, scratch);
+    TaskRef task;
+    try {
+        task = std::make_shared<Task>(name, t.last_handle, inbox, scratch);
+    } catch (...) {
+        plat::mailslot_close(inbox);
+        plat::mem_free(scratch);
+        throw;
+    }
     t.tasks.push_back(task);
     *out = std::move(task);
     return plat::OK;

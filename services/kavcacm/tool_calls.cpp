@@ -11,7 +11,7 @@
 
 using namespace kavc;
 
-uint32_t vulclisttasks(VULC_TASKINFO *tasks, uint32_t capacity, uint32_t *count) {
+uint32_t vulclisttasks(VULC_TASKINFO *tasks, uint32_t capacity, uint32_t *count) try {
     if (count == nullptr || (tasks == nullptr && capacity != 0)) {
         log_failure(__func__, VULC_INVALID_REQUEST, capacity, __LINE__, nullptr, 0);
         return VULC_INVALID_REQUEST;
@@ -34,9 +34,11 @@ uint32_t vulclisttasks(VULC_TASKINFO *tasks, uint32_t capacity, uint32_t *count)
     }
     *count = n;
     return VULC_OK;
+} catch (...) {
+    return out_of_memory();
 }
 
-uint32_t vulcshutdown(uint32_t *ended) {
+uint32_t vulcshutdown(uint32_t *ended) try {
     if (ended == nullptr) {
         log_failure(__func__, VULC_INVALID_REQUEST, 0, __LINE__, nullptr, 0);
         return VULC_INVALID_REQUEST;
@@ -60,4 +62,6 @@ uint32_t vulcshutdown(uint32_t *ended) {
         }
     }
     return result;
+} catch (...) {
+    return out_of_memory();
 }

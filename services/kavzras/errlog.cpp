@@ -84,7 +84,7 @@ void write_line(std::string_view line) {
 }  // namespace
 
 extern "C" void VULZLOGERROR(const char *function, uint32_t code, uint32_t reason, uint32_t line,
-                             uint32_t level, uint32_t count, ...) {
+                             uint32_t level, uint32_t count, ...) try {
     (void)level;  // every entry is written, whatever its level
     char component[kavz::COMPONENT_MAX];
     size_t component_size;
@@ -121,4 +121,6 @@ extern "C" void VULZLOGERROR(const char *function, uint32_t code, uint32_t reaso
     va_end(args);
     if (count > LOG_ITEMS_MAX) out.text(" more=%u", count - static_cast<uint32_t>(LOG_ITEMS_MAX));
     write_line(out.finish());
+} catch (...) {
+    // A failed allocation loses the entry; no exception leaves the call, and the caller goes on.
 }

@@ -55,7 +55,7 @@ void install(const char *component, plat::AppendFile *trace, uint32_t mask, uint
 }  // namespace
 
 extern "C" void VULZINITTRACE(const char *component, const char *options,
-                              VULZ_TRACE_CONTROL **control) {
+                              VULZ_TRACE_CONTROL **control) try {
     (void)options;  // no options are defined; callers pass an empty string
     uint32_t rc = plat::OK;
     uint32_t site = 0;
@@ -91,4 +91,6 @@ extern "C" void VULZINITTRACE(const char *component, const char *options,
         VULZLOGERROR("VULZINITTRACE", rc, 0, site, VULZ_LEVEL, 1, culprit->data(),
                      static_cast<uint32_t>(culprit->size()));
     }
+} catch (...) {
+    // A failed allocation leaves tracing off; no exception leaves the call.
 }

@@ -9,7 +9,7 @@
 #include "services/kavzras/state.h"
 
 extern "C" void VULZTRACE(const char *function, uint32_t line, uint32_t kind, uint32_t level,
-                          uint32_t count, ...) {
+                          uint32_t count, ...) try {
     kavz::State &s = kavz::state();
     std::shared_lock guard(s.lock);
     if (s.trace == nullptr) return;
@@ -43,6 +43,9 @@ extern "C" void VULZTRACE(const char *function, uint32_t line, uint32_t kind, ui
     kavz::encode(r, record);
     plat::append_write(s.trace, record, size);
     plat::mem_free(record);
+} catch (...) {
+    // A failed allocation loses the record; no exception leaves the call, and the traced
+    // operation goes on.
 }
 
 extern "C" void VULZFLUSHTRACE(void) {

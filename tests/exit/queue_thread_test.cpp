@@ -8,7 +8,9 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "services/kavcacm/names.h"
 #include "tests/exit/lifecycle_support.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -146,6 +148,56 @@ TEST_F(QueueThread, NoInvocationRecordIsAnswered8009) {
     EXPECT_EQ(reply_status(tool.receive(5000), &correlation), VULE_NO_COMMAND_MEMORY);
     EXPECT_EQ(correlation, 15u);
     EXPECT_EQ(calls.load(), 0);
+}
+
+// A peer writes commands whose header names a destination that is no task name at all. Each
+// runs; its reply cannot go out under that name, but its buffer is released all the same.
+TEST(QueueThreadPeer, BufferOfACommandWithAnInvalidDestinationIsReleased) {
+    const std::string log = kavitest::make_temp_dir() + "/errors.log";
+    setenv("KAVZ_ERRLOG", log.c_str(), 1);
+    setenv("KAVI_TEST_START_PAUSE_MS", "0", 1);
+    constexpr int COMMANDS = 3;
+    // Forked before this process has threads; it writes once the exit's inbox exists.
+    kavitest::Child peer = kavitest::Child::fork_run([] {
+        const char exit_task[8] = {'Q', 'E', 'X', 'I', 'T', ' ', ' ', ' '};
+        const std::string inbox = kavc::inbox_path(exit_task);
+        if (!kavitest::eventually([&] { return plat::mailslot_exists(inbox.c_str()); }, 10000))
+            return 1;
+        std::vector<uint8_t> m(codec::FIRST_ELEMENT_OFFSET);
+        add_block(&m, 0x10, "QEXIT");
+        add_text(&m, 2, "SHOW");
+        codec::put_u16(&m[VULC_HDR_TOTAL_LENGTH], static_cast<uint16_t>(m.size()));
+        codec::put_u16(&m[VULC_HDR_TYPE], VULC_MESSAGE_TYPE);
+        codec::put_u16(&m[VULC_HDR_HEADER_LENGTH], 108);
+        codec::put_u16(&m[VULC_HDR_LEVEL], 1);
+        std::memcpy(&m[VULC_HDR_ORIGIN_NAME], "PEER    ", 8);
+        std::memcpy(&m[VULC_HDR_ORIGIN_NODE], kavc::local_node(), 24);
+        std::memcpy(&m[VULC_HDR_DEST_NAME], "\x01/..\0\0\0\0", 8);
+        codec::write_element_block_head(
+            m.data(), static_cast<uint16_t>(m.size() - codec::ELEMENT_BLOCK_OFFSET));
+        for (int i = 0; i < COMMANDS; ++i)
+            if (plat::mailslot_write(inbox.c_str(), m.data(), m.size()) != plat::OK) return 2;
+        return 0;
+    });
+    calls = 0;
+    ASSERT_EQ(KaviInitialize("QEXIT", record_call), VULE_OK);
+    EXPECT_EQ(peer.wait(10000), 0);
+    // Each invocation logs its failed reply, then releases the command's buffer.
+    auto failed_replies = [&] {
+        std::string errors = kavitest::read_file(log);
+        size_t n = 0;
+        for (size_t at = 0;
+             (at = errors.find("VulequetInvokeExit site=1320", at)) != std::string::npos; ++at)
+            ++n;
+        return n;
+    };
+    EXPECT_TRUE(kavitest::eventually([&] { return failed_replies() == COMMANDS; }, 10000));
+    plat::sleep_ms(100);
+    EXPECT_EQ(calls.load(), COMMANDS);
+    EXPECT_EQ(KaviTerminate("QEXIT"), VULE_OK);
+    std::string errors = kavitest::read_file(log);
+    EXPECT_EQ(errors.find("vulcfreemem"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("site=1337"), std::string::npos) << errors;
 }
 
 }  // namespace

@@ -44,6 +44,26 @@ TEST(Registration, InvalidArgumentsCreateNothing) {
     EXPECT_EQ(kavi::exit_table[0].name[0], '\0');
 }
 
+// A node name longer than a node address would be cut, and two nodes whose names differ only
+// beyond it would become one: such a name is refused before anything is created.
+TEST(Registration, NodeNameLongerThan24CharactersIsRefused) {
+    const std::string node(24, 'N');
+    kavitest::Child longer = kavitest::Child::fork_run([node] {
+        setenv("KAVI_NODE", (node + "X  ").c_str(), 1);
+        if (KaviInitialize("ABC", do_nothing) != VULE_NOT_CREATED) return 1;
+        if (exit_mailslot("ABC") || task_started("ABC")) return 2;
+        return 0;
+    });
+    EXPECT_EQ(longer.wait(10000), 0);
+    // 24 characters and trailing blanks are the padded address itself: accepted.
+    kavitest::Child fits = kavitest::Child::fork_run([node] {
+        setenv("KAVI_NODE", (node + "   ").c_str(), 1);
+        if (KaviInitialize("ABC", do_nothing) != VULE_OK) return 1;
+        return KaviTerminate("ABC") == VULE_OK ? 0 : 2;
+    });
+    EXPECT_EQ(fits.wait(10000), 0);
+}
+
 TEST(Registration, NameIsUpperCasedAndPadded) {
     ASSERT_EQ(KaviInitialize("abc", do_nothing), VULE_OK);
     ASSERT_EQ(KaviInitialize("abcdefgh", do_nothing), VULE_OK);

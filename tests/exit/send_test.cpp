@@ -1,6 +1,8 @@
 // send_test.cpp — KaviSend: the message it builds, the address masks, the copy-back, and whole
 // calls between exits registered in this process.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include "kaviexit.h"
 #include "platform/platform.h"
 #include "services/kavcacm/kavcacm.h"
+#include "tests/exit/lifecycle_support.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -27,14 +30,21 @@ namespace codec = kavi::codec;
 
 // --- the message -----------------------------------------------------------------------------
 
+send::SentFields measured(const _VULE_PARAMETERS32 &b) {
+    send::SentFields sent;
+    EXPECT_TRUE(send::measure_fields(b, &sent));
+    return sent;
+}
+
 TEST(SendMessage, OnlyACommandNameGivesFourHundredEightyBytes) {
     _VULE_PARAMETERS32 b{};
     char name[] = "ABC";
     b.command_name = name;
     b.user_data_length = 40;  // a length without a pointer sends nothing
-    ASSERT_EQ(send::message_size(b), 480u);
+    send::SentFields sent = measured(b);
+    ASSERT_EQ(send::message_size(sent), 480u);
     std::vector<uint8_t> m(480, 0xEE);
-    send::build_message(m.data(), m.size(), b);
+    send::build_message(m.data(), m.size(), b, sent);
     EXPECT_EQ(codec::get_u16(m.data() + 112), 368);
     EXPECT_EQ(codec::get_u16(m.data() + 114), 0x100);
     EXPECT_EQ(codec::get_u16(m.data() + 116), 344);
@@ -57,9 +67,10 @@ TEST(SendMessage, ElementBlockLengthCountsEveryElementWritten) {
     b.user_ctrl_data = bytes;
     b.user_ctrl_data_length = 7;
     b.OKA_data = bytes;  // with length 0: no element
-    size_t size = send::message_size(b);
+    send::SentFields sent = measured(b);
+    size_t size = send::message_size(sent);
     std::vector<uint8_t> m(size);
-    send::build_message(m.data(), size, b);
+    send::build_message(m.data(), size, b, sent);
     codec::ElementReader reader(m.data(), size);
     codec::Element e;
     size_t sum = 4;
@@ -154,7 +165,7 @@ TEST(SendMessage, CopyBackRules) {
     answer.resource_status_ts.yr = 2026;
 
     _VULE_PARAMETERS32 caller{};
-    char name_area[32] = "X";
+    char name_area[32] = "XXXXXXXXXXXX";  // room for what comes back
     char string_area[] = "kept? no";
     uint8_t res_area[8] = {};
     uint8_t ctrl_area[8] = {};
@@ -167,8 +178,11 @@ TEST(SendMessage, CopyBackRules) {
     caller.user_data = user_area;
     std::memcpy(caller.reserved_133, "12345", 6);
     caller.correlation_id.numb = 5;
+    caller.user_res_data_length = 8;
+    caller.user_ctrl_data_length = 8;
+    caller.user_data_length = 8;
 
-    send::copy_back(answer, &caller);
+    send::copy_back(answer, measured(caller), &caller);
     EXPECT_STREQ(caller.command_name, "ANSWERED");
     EXPECT_EQ(caller.command_name, name_area);
     EXPECT_EQ(caller.command_string, nullptr);
@@ -191,6 +205,126 @@ TEST(SendMessage, CopyBackRules) {
     EXPECT_EQ(caller.correlation_id.numb, 5);
     EXPECT_EQ(caller.extended_reason_code, 0);
     EXPECT_EQ(caller.resource_status_ts.yr, 2026);
+}
+
+// A forged answer may carry more than any target could: texts and counts beyond what was sent.
+// The copy-back cuts each to what the caller sent in that field and writes nothing past it.
+TEST(SendMessage, CopyBackNeverWritesBeyondWhatWasSent) {
+    std::string long_text(60000, 'x');
+    std::vector<uint8_t> long_data(5000, 0xAB);
+    _VULE_PARAMETERS32 answer{};
+    for (const codec::Field &f : codec::FIELDS) {
+        if (f.form == codec::FieldForm::text) {
+            answer.*f.text = long_text.data();
+        } else {
+            answer.*f.data = long_data.data();
+            answer.*f.length = 5000;
+        }
+    }
+    // Each area holds what was sent in it, then guard bytes.
+    char areas[codec::FIELD_COUNT][32];
+    _VULE_PARAMETERS32 caller{};
+    for (size_t i = 0; i < codec::FIELD_COUNT; ++i) {
+        const codec::Field &f = codec::FIELDS[i];
+        std::memset(areas[i], 'g', sizeof areas[i]);
+        if (f.form == codec::FieldForm::text) {
+            std::memcpy(areas[i], "abc", 4);
+            caller.*f.text = areas[i];
+        } else {
+            caller.*f.data = areas[i];
+            caller.*f.length = 6;
+        }
+    }
+    send::copy_back(answer, measured(caller), &caller);
+    for (size_t i = 0; i < codec::FIELD_COUNT; ++i) {
+        const codec::Field &f = codec::FIELDS[i];
+        size_t taken = f.form == codec::FieldForm::text ? 4 : 6;
+        if (f.form == codec::FieldForm::text) {
+            EXPECT_STREQ(areas[i], "xxx") << f.name;
+        } else {
+            EXPECT_EQ(std::memcmp(areas[i], long_data.data(), 6), 0) << f.name;
+            EXPECT_EQ(caller.*f.length, 6) << f.name;
+        }
+        for (size_t j = taken; j < sizeof areas[i]; ++j) EXPECT_EQ(areas[i][j], 'g') << f.name;
+    }
+}
+
+// Two pages, the second unreadable: a text at the end of the first runs into it.
+class PageEnd {
+  public:
+    PageEnd() : size_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
+        void *p =
+            mmap(nullptr, 2 * size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        pages_ = p == MAP_FAILED ? nullptr : static_cast<char *>(p);
+        if (pages_ == nullptr) return;
+        std::memset(pages_, 'r', size_);
+        mprotect(pages_ + size_, size_, PROT_NONE);
+    }
+    ~PageEnd() {
+        if (pages_ != nullptr) munmap(pages_, 2 * size_);
+    }
+    bool ready() const { return pages_ != nullptr; }
+    // last: the last n bytes of the readable page.
+    char *last(size_t n) { return pages_ + size_ - n; }
+
+  private:
+    size_t size_;
+    char *pages_;
+};
+
+TEST(SendMessage, EveryFieldIsReadThroughBeforeAnythingIsSent) {
+    PageEnd page;
+    ASSERT_TRUE(page.ready());
+    char *unterminated = page.last(6);  // readable at first, no terminator before the end
+    for (const codec::Field &f : codec::FIELDS) {
+        _VULE_PARAMETERS32 b{};
+        send::SentFields sent;
+        if (f.form == codec::FieldForm::text) {
+            b.*f.text = reinterpret_cast<char *>(16);
+            EXPECT_FALSE(send::measure_fields(b, &sent)) << f.name;
+            b.*f.text = unterminated;
+            EXPECT_FALSE(send::measure_fields(b, &sent)) << f.name;
+        } else {
+            b.*f.data = page.last(4);
+            b.*f.length = 5;
+            EXPECT_FALSE(send::measure_fields(b, &sent)) << f.name;
+            b.*f.length = 4;
+            EXPECT_TRUE(send::measure_fields(b, &sent)) << f.name;
+        }
+    }
+    *page.last(1) = '\0';  // now the text ends just in time
+    _VULE_PARAMETERS32 b{};
+    b.client_ip_addr_dd = unterminated;
+    send::SentFields sent;
+    ASSERT_TRUE(send::measure_fields(b, &sent));
+    EXPECT_EQ(send::message_size(sent), 460u + 12u + 12u);
+}
+
+// Texts pointed into the block itself change when the call rewrites exit_name after measuring
+// them; the message is built from what was measured, so its size and its elements agree.
+TEST(SendMessage, TextsChangedAfterMeasuringDoNotChangeTheMessage) {
+    _VULE_PARAMETERS32 b{};
+    for (const codec::Field &f : codec::FIELDS)
+        if (f.form == codec::FieldForm::text) b.*f.text = b.exit_name;  // empty now
+    send::SentFields sent = measured(b);
+    size_t size = send::message_size(sent);
+    std::memcpy(b.exit_name, "BETA    ", 9);  // as the call does after measuring
+    std::vector<uint8_t> m(size);
+    send::build_message(m.data(), size, b, sent);
+    codec::ElementReader reader(m.data(), size);
+    codec::Element e;
+    size_t sum = 4;
+    uint16_t last = 0;
+    while (reader.next(&e)) {
+        sum += e.length;
+        last = e.type;
+        if (codec::field_for_type(e.type) != nullptr) {
+            EXPECT_STREQ(codec::text_of(e), "");
+        }
+    }
+    EXPECT_EQ(reader.error(), codec::ElementError::none);
+    EXPECT_EQ(sum, size - 112u);
+    EXPECT_EQ(last, codec::TYPE_END);
 }
 
 // --- whole calls -------------------------------------------------------------------------------
@@ -244,6 +378,18 @@ TEST(KaviSend, NullAndMalformedArguments) {
     EXPECT_NE(KaviSend("ALPHA   ", "BETA", " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
     b.user_data = reinterpret_cast<void *>(16);
     EXPECT_EQ(KaviSend("ALPHA   ", "BETA", " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
+    // Every text the message carries, each read up to its terminator.
+    PageEnd page;
+    ASSERT_TRUE(page.ready());
+    for (const codec::Field &f : codec::FIELDS) {
+        if (f.form != codec::FieldForm::text) continue;
+        for (char *text : {reinterpret_cast<char *>(16), page.last(3)}) {
+            _VULE_PARAMETERS32 one{};
+            one.*f.text = text;
+            EXPECT_EQ(KaviSend("ALPHA   ", "BETA", " ", &one), uint32_t{VULE_INVALID_ARGUMENT})
+                << f.name;
+        }
+    }
 }
 
 // What the target exit saw, and what it answers with.
@@ -328,7 +474,7 @@ TEST_F(KaviSendBetweenExits, MessageSizeLimit) {
     _VULE_PARAMETERS32 b{};
     b.user_ctrl_data = data.data();
     b.user_ctrl_data_length = 32288;
-    ASSERT_EQ(send::message_size(b), 32768u);
+    ASSERT_EQ(send::message_size(measured(b)), 32768u);
     EXPECT_EQ(send_within("beta", &b), 0x2345u);
     EXPECT_EQ(b.extended_reason_code, 0);
 
@@ -338,6 +484,17 @@ TEST_F(KaviSendBetweenExits, MessageSizeLimit) {
     EXPECT_EQ(b.extended_reason_code, 32772);
     EXPECT_EQ(b.correlation_id.depth, (depth + 1) & 0xFFF);
     EXPECT_EQ(target_calls.load(), 1);
+}
+
+// Texts pointed at the block's own exit_name, which the call rewrites after measuring them: the
+// command still goes out whole and is answered.
+TEST_F(KaviSendBetweenExits, TextsPointingIntoTheBlockItself) {
+    _VULE_PARAMETERS32 b{};
+    for (const codec::Field &f : codec::FIELDS)
+        if (f.form == codec::FieldForm::text) b.*f.text = b.exit_name;
+    EXPECT_EQ(send_within("beta", &b), 0x2345u);
+    EXPECT_EQ(target_calls.load(), 1);
+    EXPECT_STREQ(seen_command, "");
 }
 
 TEST_F(KaviSendBetweenExits, UnknownTargetEndsWithoutWaiting) {
@@ -425,6 +582,62 @@ TEST(KaviSendAcrossProcesses, AnswerFromAnExitInAnotherProcess) {
         if (ended == 0) plat::sleep_ms(10);
     }
     EXPECT_EQ(target.wait(10000), 0);
+    KaviTerminate("alpha");
+}
+
+// A peer in another process answers a KaviSend with more than was sent: a text of 60,000 bytes
+// and a data count of 4,000, as an answer of function code 1 and as a reply. The copy-back cuts
+// them to what the caller sent and writes nothing beyond.
+TEST(KaviSendAcrossProcesses, ForgedLongAnswersAreCutToWhatWasSent) {
+    // The forger lives in a child, forked before this process has threads of its own.
+    kavitest::Child forger = kavitest::Child::fork_run([] {
+        lifecycle::Tool tool("FORGER");
+        VULC_CHECKTASK check{};
+        check.head.length = sizeof check;
+        std::memcpy(check.head.task, "FORGER  ", 8);
+        if (vulcchecktask(&check) != VULC_OK) return 1;
+        std::memcpy(local_node_address, check.node, 24);
+        for (uint16_t function_code : {1, 0}) {
+            std::vector<uint8_t> command = tool.receive(20000);
+            if (command.size() < codec::FIRST_ELEMENT_OFFSET + 4 + codec::BLOCK_SIZE) return 2;
+            uint32_t correlation =
+                codec::correlation_in_wire(&command[codec::FIRST_ELEMENT_OFFSET + 4]);
+            std::vector<uint8_t> elements;
+            lifecycle::add_block(&elements, correlation, "FORGER");
+            lifecycle::add_text(&elements, 3, std::string(60000, 'x'));
+            std::vector<uint8_t> data(4 + 4000, 0xAB);
+            codec::put_u32(data.data(), 4000);
+            lifecycle::add_element(&elements, 8 + 4000, 6, data);
+            if (function_code == 0) lifecycle::add_status(&elements, 0x77, correlation);
+            if (tool.send("ALPHA", elements, function_code) != VULC_OK) return 3;
+        }
+        return 0;
+    });
+    ASSERT_EQ(KaviInit("alpha", target_exit, 1), VULE_OK);
+    for (uint32_t expected : {uint32_t{VULE_TERMINATING}, 0x77u}) {
+        char text[16];
+        uint8_t data[16];
+        std::memset(text, 'g', sizeof text);
+        std::memset(data, 'g', sizeof data);
+        std::memcpy(text, "abc", 4);
+        _VULE_PARAMETERS32 b{};
+        b.command_string = text;
+        b.user_data = data;
+        b.user_data_length = 6;
+        // Until the child has started its task, the call finds nobody there and does not wait.
+        uint32_t rc = VULE_EXIT_ENDED;
+        for (int i = 0; i < 500 && rc == VULE_EXIT_ENDED; ++i) {
+            rc = send_within("forger", &b);
+            if (rc == VULE_EXIT_ENDED) plat::sleep_ms(10);
+        }
+        EXPECT_EQ(rc, expected);
+        EXPECT_STREQ(text, "xxx");
+        for (size_t i = 4; i < sizeof text; ++i) EXPECT_EQ(text[i], 'g') << i;
+        for (size_t i = 0; i < 6; ++i) EXPECT_EQ(data[i], 0xAB) << i;
+        for (size_t i = 6; i < sizeof data; ++i) EXPECT_EQ(data[i], 'g') << i;
+        EXPECT_EQ(b.user_data_length, 6);
+    }
+    EXPECT_EQ(forger.wait(10000), 0);
     KaviTerminate("alpha");
 }
 

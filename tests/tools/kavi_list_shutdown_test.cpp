@@ -85,3 +85,26 @@ TEST(Kavi, EverySubcommandHasHelpAndRefusesUnknownOptions) {
     EXPECT_EQ(kavi({"nonsense"}).code, 2);
     EXPECT_EQ(kavi({}).code, 2);
 }
+
+// A node name longer than a node address is refused, from --node or KAVI_NODE alike, with a
+// message that says so.
+TEST(Kavi, NodeNameLongerThan24CharactersIsRefused) {
+    const std::string longer(25, 'N');
+    // kavi with its standard error in its output.
+    auto refused = [](std::vector<std::string> args, const std::string &node_variable) {
+        std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1",
+                                         executable_dir() + "/kavi"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string out = make_temp_dir() + "/out";
+        Child child = Child::spawn(argv, {"KAVI_NODE=" + node_variable}, out);
+        int code = child.wait(10000);
+        return code == 2 && read_file(out).find("longer than 24 characters") != std::string::npos;
+    };
+    std::string node = getenv("KAVI_NODE");
+    for (const char *sub : {"list", "shutdown"}) {
+        EXPECT_TRUE(refused({sub, "--node", longer}, node)) << sub;
+        EXPECT_TRUE(refused({sub}, longer)) << sub;
+    }
+    EXPECT_TRUE(refused({"send", "SOMEEXIT"}, longer));
+    EXPECT_EQ(kavi({"list", "--node", std::string(24, 'N') + "  "}).code, 0);
+}

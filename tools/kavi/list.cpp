@@ -50,7 +50,7 @@ std::string local_node() {
 int list_command(int argc, char **argv) {
     Options options;
     if (auto done = finish_options(argc, argv, true, USAGE, &options)) return *done;
-    use_node(options.node);
+    if (!use_node(options.node)) return EXIT_USAGE;
     std::vector<VULC_TASKINFO> tasks(64);
     uint32_t count = 0;
     // The node may gain tasks between the calls; ask again with room for them.

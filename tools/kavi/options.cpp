@@ -33,8 +33,16 @@ bool parse_options(int argc, char **argv, bool allow_json, Options *out) {
     return true;
 }
 
-void use_node(const std::string &node) {
+bool use_node(const std::string &node) {
+    constexpr size_t NODE_NAME_MAX = 24;
     if (!node.empty()) setenv("KAVI_NODE", node.c_str(), 1);
+    const char *name = getenv("KAVI_NODE");
+    std::string text = name != nullptr ? name : "";
+    size_t last = text.find_last_not_of(' ');
+    if (last == std::string::npos || last < NODE_NAME_MAX) return true;
+    std::fprintf(stderr, "kavi: the node name \"%s\" is longer than %zu characters\n", name,
+                 NODE_NAME_MAX);
+    return false;
 }
 
 std::optional<int> finish_options(int argc, char **argv, bool allow_json, const char *usage,

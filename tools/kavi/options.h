@@ -28,7 +28,8 @@ std::optional<int> finish_options(int argc, char **argv, bool allow_json, const 
                                   Options *out);
 
 // use_node: points the service at node (upper-cased by the service) before its first call; the
-// node of a process is read once.
-void use_node(const std::string &node);
+// node of a process is read once. False, with a message on stderr, when the node to use (node,
+// else KAVI_NODE) is longer than a node address: such a name is refused, never cut.
+bool use_node(const std::string &node);
 
 }  // namespace kavitool

@@ -354,7 +354,7 @@ int await_reply(const SendOptions &o, const ClientTask &task, const Sent &sent) 
 int send_command(int argc, char **argv) {
     SendOptions o;
     if (int rc = parse(argc, argv, &o); rc != 0) return rc;
-    use_node(o.node);
+    if (!use_node(o.node)) return EXIT_USAGE;
     OutgoingBlock out;
     std::string error;
     pad(o.exit_name, out.block.exit_name, 8);

@@ -24,7 +24,7 @@ constexpr char USAGE[] =
 int shutdown_command(int argc, char **argv) {
     Options options;
     if (auto done = finish_options(argc, argv, false, USAGE, &options)) return *done;
-    use_node(options.node);
+    if (!use_node(options.node)) return EXIT_USAGE;
     uint32_t ended = 0;
     uint32_t rc = vulcshutdown(&ended);
     std::printf("%u wait%s ended\n", ended, ended == 1 ? "" : "s");
