@@ -2,6 +2,7 @@
 // rule, so a disabled trace costs a load and a branch and builds nothing.
 #pragma once
 
+#include "exit/log_sentences.h"
 #include "services/kavzras/kavzras.h"
 
 namespace kavi {
@@ -13,19 +14,20 @@ extern VULZ_TRACE_CONTROL *trace_control;
 
 // KAVI_TRACE(kind, function, line, count, pairs...): kind is VULZ_KIND_ENTRY, _EXIT or _DATA;
 // the pairs are (const void *, uint32_t length). Arguments are evaluated only when tracing.
-#define KAVI_TRACE(kind, function, line, ...)                                              \
-    do {                                                                                    \
-        if (KAVZ_TRACING(::kavi::trace_control, ::kavi::trace_mask_of(kind)))               \
-            VULZTRACE((function), (line), (kind), VULZ_LEVEL, __VA_ARGS__);                 \
+#define KAVI_TRACE(kind, function, line, ...)                                 \
+    do {                                                                      \
+        if (KAVZ_TRACING(::kavi::trace_control, ::kavi::trace_mask_of(kind))) \
+            VULZTRACE((function), (line), (kind), VULZ_LEVEL, __VA_ARGS__);   \
     } while (0)
 
-// KAVI_LOG(function, code, reason, line, count, pairs...): an error-log entry, always written.
+// KAVI_LOG(function, code, reason, line, count, pairs...): an error-log entry, always written,
+// ended by the sentence that log_sentences.cpp keeps for the call site `line`.
 #define KAVI_LOG(function, code, reason, line, ...) \
-    VULZLOGERROR((function), (code), (reason), (line), VULZ_LEVEL, __VA_ARGS__)
+    ::kavi::log_error((function), (code), (reason), (line), __VA_ARGS__)
 
 namespace kavi {
 constexpr uint32_t trace_mask_of(uint32_t kind) {
-    return kind == VULZ_KIND_ENTRY ? VULZ_MASK_ENTRY
+    return kind == VULZ_KIND_ENTRY  ? VULZ_MASK_ENTRY
            : kind == VULZ_KIND_EXIT ? VULZ_MASK_EXIT
                                     : VULZ_MASK_DATA;
 }

@@ -148,7 +148,7 @@ class Server {
     char node_[24];
 };
 
-const std::vector<std::string> FAST_STARTS = {"KAVI_TEST_START_PAUSE_MS=1"};
+const std::vector<std::string> FAST_STARTS = {"KAVI_START_PAUSE_MS=1"};
 
 TEST_F(EndToEnd, FullRepliesCarryTheBlockTheFieldsWithinTheirCapacitiesAndTheStatus) {
     Child exit = start_exit({"TEXIT", "1"}, FAST_STARTS);
@@ -187,7 +187,7 @@ TEST_F(EndToEnd, FullRepliesCarryTheBlockTheFieldsWithinTheirCapacitiesAndTheSta
 TEST_F(EndToEnd, CommandThatGetsNoThreadIsAnsweredWithA126ByteStatusReply) {
     // The queue thread starts; every invocation thread after it fails.
     Child exit = start_exit({"TEXIT", "1"},
-                            {"KAVI_FAULTS=thread_start:1:all", "KAVI_TEST_START_PAUSE_MS=1"});
+                            {"KAVI_FAULTS=thread_start:1:all", "KAVI_START_PAUSE_MS=1"});
     Outcome run = send({"--set", "command_name=STATUS", "--set", "command_string=0"});
     EXPECT_EQ(run.code, 1);
     EXPECT_NE(run.out.find("status: 32778 (0x800A)\nreply: 126 bytes\n(no parameter block)"),
