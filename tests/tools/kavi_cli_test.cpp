@@ -160,3 +160,33 @@ TEST(KaviCompletion, ScriptLoadsInBashAndCompletes) {
     EXPECT_EQ(loaded.out, "complete -F _kavi kavi\n--router\nshutdown\n");
     EXPECT_EQ(kavi({"completion", "zsh"}).code, 2);
 }
+
+TEST(KaviLog, EntriesBecomeTheirSentencesOrJson) {
+    std::string file = make_temp_dir() + "/errlog";
+    std::string entry =
+        "2026-12-06T14:40:02.114Z pid=10702 tid=10703 KAVI KaviInit site=140 code=1 (0x1) "
+        "reason=183 (0xb7) item0=4:5c5c2e5c item1=300,cut:00 msg=\"the mailslot of exit UPPER "
+        "could not be created: a \\\"quote\\\"\"\n";
+    std::string bare =
+        "2026-12-06T14:40:03.000Z pid=1 tid=2 KAVI VULZINITTRACE site=7 code=87 "
+        "(0x57) reason=0 (0x0)\n";
+    Child::spawn({"/bin/sh", "-c", "printf '%s' \"$0\" > '" + file + "'",
+                  entry + "echo_exit: HELLO\n" + bare})
+        .wait(5000);
+    Outcome text = kavi({"log", file});
+    EXPECT_EQ(text.code, 0) << text.err;
+    EXPECT_EQ(text.out,
+              "2026-12-06T14:40:02.114Z pid=10702 KaviInit site=140 code=1 reason=183: the "
+              "mailslot of exit UPPER could not be created: a \"quote\"\n"
+              "echo_exit: HELLO\n"
+              "2026-12-06T14:40:03.000Z pid=1 VULZINITTRACE site=7 code=87 reason=0: (no "
+              "sentence; kavi log --json shows the data)\n");
+    Outcome json = kavi({"log", file, "--json", "--site=140"});
+    EXPECT_EQ(json.out,
+              "{\"time\": \"2026-12-06T14:40:02.114Z\", \"pid\": 10702, \"tid\": 10703, "
+              "\"component\": \"KAVI\", \"function\": \"KaviInit\", \"site\": 140, \"code\": 1, "
+              "\"reason\": 183, \"items\": [\"4:5c5c2e5c\", \"300,cut:00\"], \"msg\": \"the "
+              "mailslot of exit UPPER could not be created: a \\\"quote\\\"\"}\n");
+    EXPECT_EQ(kavi({"log", file + ".missing"}).code, 1);
+    EXPECT_EQ(kavi({"log", file, "--site", "x"}).code, 2);
+}
