@@ -13,8 +13,8 @@
 
 namespace kavitool {
 
-// A task named KVxxxxxx, started for the life of the object, so that replies have somewhere to
-// come back to. Tools' tasks all begin with "KV"; `kavi list` leaves them out.
+// A task named KV and six hexadecimal digits, started for the life of the object, so that
+// replies have somewhere to come back to; `kavi list` leaves such tasks out.
 class ClientTask {
   public:
     ClientTask() = default;

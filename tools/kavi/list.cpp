@@ -4,6 +4,7 @@
 // shown with what the node alone knows of them.
 #include "tools/kavi/list.h"
 
+#include <cctype>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -40,8 +41,12 @@ std::string quoted(const std::string &s) {
     return out + "\"";
 }
 
+// kavi's own tasks are KV and six hexadecimal digits (ClientTask); an exit may well be KVSTORE.
 bool is_tool(const VULC_TASKINFO &task) {
-    return task.task[0] == 'K' && task.task[1] == 'V';
+    if (task.task[0] != 'K' || task.task[1] != 'V') return false;
+    for (int i = 2; i < 8; ++i)
+        if (!isxdigit(static_cast<unsigned char>(task.task[i]))) return false;
+    return true;
 }
 
 std::string field(const ExitDetails &d, const char *name, const std::string &absent) {
