@@ -2,7 +2,7 @@
 .PHONY: deps build test bench demo clean
 
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh test
 
 build: deps
 	cmake --preset default
@@ -18,7 +18,8 @@ bench: deps
 	cmake --build --preset default --target bench_all
 	build/bin/bench_all
 
-# Starts the echo example exit, sends it commands with kavi, shows the replies, stops it.
+# Installs only what building needs, builds without tests, starts the example exits, drives
+# them with kavi, stops them.
 demo:
 	@scripts/demo.sh
 

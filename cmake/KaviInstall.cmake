@@ -1,5 +1,6 @@
 # What `cmake --install` puts in place: the public headers, the four shared libraries, the kavi
-# tool, a CMake package (find_package(kaviexit) gives kavi::kaviexit) and kaviexit.pc.
+# tool with its completion and man page, a CMake package (find_package(kaviexit) gives
+# kavi::kaviexit) and kaviexit.pc.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -13,14 +14,12 @@ set_target_properties(${KAVI_SHARED_LIBRARIES} PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR}
   INSTALL_RPATH "$ORIGIN")
-set_target_properties(kavi PROPERTIES INSTALL_RPATH "$ORIGIN/${kavi_bin_to_lib}")
 
 install(TARGETS ${KAVI_SHARED_LIBRARIES}
   EXPORT kaviexitTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(TARGETS kavi RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 list(TRANSFORM KAVI_PUBLIC_HEADERS PREPEND ${PROJECT_SOURCE_DIR}/include/)
 install(FILES ${KAVI_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
@@ -39,3 +38,12 @@ file(RELATIVE_PATH kavi_pc_libdir ${CMAKE_INSTALL_PREFIX} ${CMAKE_INSTALL_FULL_L
 file(RELATIVE_PATH kavi_pc_includedir ${CMAKE_INSTALL_PREFIX} ${CMAKE_INSTALL_FULL_INCLUDEDIR})
 configure_file(${CMAKE_CURRENT_LIST_DIR}/kaviexit.pc.in ${PROJECT_BINARY_DIR}/kaviexit.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kaviexit.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# kavi, its bash completion (where bash-completion looks under the prefix) and its man page.
+if(TARGET kavi)
+  set_target_properties(kavi PROPERTIES INSTALL_RPATH "$ORIGIN/${kavi_bin_to_lib}")
+  install(TARGETS kavi RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_BINARY_DIR}/kavi.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kavi)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/kavi/kavi.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()

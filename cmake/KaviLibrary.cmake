@@ -1,6 +1,7 @@
 # Each library is declared once and built twice: the product (shared, or static for the
 # platform layer) and a static "<name>_testing" twin that unit tests link to reach internals.
-# The testing twin is compiled with KAVI_TESTING, which turns on the platform's fault seam.
+# The testing twin is compiled with KAVI_TESTING, which turns on the platform's fault seam; it is
+# made only when the tests or the fuzz targets are built.
 
 include(GNUInstallDirs)
 
@@ -9,9 +10,13 @@ include(GNUInstallDirs)
 function(kavi_add_library name kind)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PUBLIC_INCLUDES;SYSTEM_LIBS" ${ARGN})
   add_library(${name} ${kind} ${ARG_SOURCES})
-  add_library(${name}_testing STATIC ${ARG_SOURCES})
-  target_compile_definitions(${name}_testing PUBLIC KAVI_TESTING)
-  foreach(target ${name} ${name}_testing)
+  set(targets ${name})
+  if(KAVI_BUILD_TESTS OR KAVI_BUILD_FUZZ)
+    add_library(${name}_testing STATIC ${ARG_SOURCES})
+    target_compile_definitions(${name}_testing PUBLIC KAVI_TESTING)
+    list(APPEND targets ${name}_testing)
+  endif()
+  foreach(target ${targets})
     # Installed, the public headers sit in one include folder; the source paths are for the build.
     target_include_directories(${target} PUBLIC
       $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
@@ -24,7 +29,9 @@ function(kavi_add_library name kind)
   endforeach()
   foreach(dep ${ARG_DEPS})
     target_link_libraries(${name} PRIVATE ${dep})
-    target_link_libraries(${name}_testing PUBLIC ${dep}_testing)
+    if(KAVI_BUILD_TESTS OR KAVI_BUILD_FUZZ)
+      target_link_libraries(${name}_testing PUBLIC ${dep}_testing)
+    endif()
   endforeach()
 endfunction()
 

@@ -53,6 +53,17 @@ bool pad_readable_name(const char *name, char padded[9]) {
     return true;
 }
 
+uint32_t name_refused(const char padded[9]) {
+    if (std::memcmp(padded, "KAVIEXIT", 8) == 0) return NAME_RESERVED;
+    size_t length = 8;
+    while (length > 0 && padded[length - 1] == ' ') --length;
+    for (size_t i = 0; i < length; ++i) {
+        auto c = static_cast<unsigned char>(padded[i]);
+        if (c <= ' ' || c == 0x7F || c == '/' || c == '\\') return NAME_BAD_CHARACTER;
+    }
+    return 0;
+}
+
 uint32_t copy_traced_name(const char *text, char out[8]) {
     if (text == nullptr || !plat::pointer_readable(text, 1)) return 0;
     uint32_t length = 0;

@@ -41,6 +41,12 @@ extern plat::Mutex *wait_list_mutex;
 // The local node address: 24 bytes and a NUL; 8 blanks until vulcchecktask first answers.
 extern char local_node_address[25];
 
+// Why a name of 1 to 8 readable characters is still refused: the reason of its error-log entry.
+constexpr uint32_t NAME_RESERVED = 1;       // KAVIEXIT, the router's name
+constexpr uint32_t NAME_BAD_CHARACTER = 2;  // a blank, a control character, '/' or '\\'
+// name_refused: 0 when an exit may be registered under the padded name, else why not.
+uint32_t name_refused(const char padded[9]);
+
 // create_mutex_once: creates *m unless it exists; serialised, so two first registrations
 // cannot both create it. 0 or the platform's code.
 uint32_t create_mutex_once(plat::Mutex **m);

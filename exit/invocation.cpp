@@ -2,12 +2,14 @@
 // of commands in progress, and the process-exit handler that answers what is still in it.
 #include "exit/invocation.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "exit/codec.h"
 #include "exit/exit_table.h"
 #include "exit/records.h"
 #include "exit/reply.h"
+#include "exit/stats.h"
 #include "exit/trace.h"
 #include "platform/platform.h"
 
@@ -144,7 +146,12 @@ void VulequetInvokeExit(void *argument) {
         record->active = enter_active(record->message, record->correlation);
     Capacities capacities;
     measure_capacities(*record->block, &capacities);
+    auto started = std::chrono::steady_clock::now();
     auto status = static_cast<uint16_t>(record->exit_function(record->block));
+    stats_count(record->exit_index, status,
+                static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now() - started)
+                                          .count()));
 
     // The slot is claimed for the reply before the send: from then on neither termination nor
     // the process-exit handler answers the command a second time, and termination waits for

@@ -13,6 +13,7 @@
 #include "exit/message_walk.h"
 #include "exit/records.h"
 #include "exit/reply.h"
+#include "exit/stats.h"
 #include "exit/termination.h"
 #include "exit/trace.h"
 #include "exit/wait_list.h"
@@ -28,15 +29,20 @@ constexpr uint32_t START_ATTEMPTS = 60;
 constexpr uint16_t ANSWER_STATUS = 5;  // what an answer of function code 1 or 2 reports
 constexpr uint16_t LOGGED_ELEMENT_HEAD = 6;
 
+constexpr uint32_t START_PAUSE_DEFAULT_MS = 500;
+constexpr uint32_t START_PAUSE_MAX_MS = 60000;
+
 // The pause after each invocation-thread start paces an exit to about two new commands a
-// second. Tests may shorten it.
+// second. KAVI_START_PAUSE_MS lets an operator shorten it (0: none) for exits that need many
+// commands at once; a value that is not a number up to a minute leaves the default.
 uint32_t start_pause_ms() {
-#ifdef KAVI_TESTING
     std::string value;
-    if (plat::env_get("KAVI_TEST_START_PAUSE_MS", &value))
-        return static_cast<uint32_t>(strtoul(value.c_str(), nullptr, 10));
-#endif
-    return 500;
+    if (!plat::env_get("KAVI_START_PAUSE_MS", &value) || value.empty())
+        return START_PAUSE_DEFAULT_MS;
+    char *end = nullptr;
+    unsigned long ms = strtoul(value.c_str(), &end, 10);
+    return *end == '\0' && value[0] != '-' && ms <= START_PAUSE_MAX_MS ? static_cast<uint32_t>(ms)
+                                                                       : START_PAUSE_DEFAULT_MS;
 }
 
 class QueueThread {
@@ -222,8 +228,13 @@ void QueueThread::handle(uint8_t *msg, size_t size) {
         case FUNCTION_ANSWER_2:
             handle_answer(msg, size);
             break;
+        case FUNCTION_QUERY:
+            answer_query(msg, *start_);
+            release(msg);
+            break;
         case 3:
         case 4:
+        case FUNCTION_QUERY_ANSWER:
             release(msg);
             break;
         default:

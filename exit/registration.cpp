@@ -8,6 +8,7 @@
 #include "exit/invocation.h"
 #include "exit/queue_thread.h"
 #include "exit/records.h"
+#include "exit/stats.h"
 #include "exit/trace.h"
 #include "exit/wait_list.h"
 #include "kaviexit.h"
@@ -147,6 +148,7 @@ uint32_t set_up_slot(Registration *r, const VULC_STRTCOM &task, VULE_EXIT_FUNCTI
         start->run_mode = run_mode;
         start->exit_index = index;
         start->slot_generation = generation;
+        stats_start(index, run_mode);
         uint32_t started = plat::thread_start(VuleQueThread, start, plat::THREAD_STACK_SIZE);
         if (started == plat::OK) {
             r->start = nullptr;  // the queue thread's from here on
@@ -192,6 +194,12 @@ int register_exit(const char *name, VULE_EXIT_FUNCTION fn, uint32_t run_mode) {
         KAVI_LOG(FN, VULE_NOT_CREATED, static_cast<uint32_t>(node.size()), 135, 1, node.data(),
                  static_cast<uint32_t>(node.size()));
         return VULE_NOT_CREATED;
+    }
+    // The service would refuse these names too, but only as a failure of its own (code 7).
+    if (uint32_t refused = name_refused(r.padded); refused != 0) {
+        KAVI_LOG(FN, VULE_INVALID_ARGUMENT, refused, 130, 1, &name,
+                 static_cast<uint32_t>(sizeof name));
+        return VULE_INVALID_ARGUMENT;
     }
     std::string path = MAILSLOT_PREFIX + std::string(r.padded, strnlen(name, 8));
     memset(r.mailslot_path, 0, sizeof r.mailslot_path);

@@ -2,6 +2,7 @@
 // rule, so a disabled trace costs a load and a branch and builds nothing.
 #pragma once
 
+#include "exit/log_sentences.h"
 #include "services/kavzras/kavzras.h"
 
 namespace kavi {
@@ -19,9 +20,10 @@ extern VULZ_TRACE_CONTROL *trace_control;
             VULZTRACE((function), (line), (kind), VULZ_LEVEL, __VA_ARGS__);   \
     } while (0)
 
-// KAVI_LOG(function, code, reason, line, count, pairs...): an error-log entry, always written.
+// KAVI_LOG(function, code, reason, line, count, pairs...): an error-log entry, always written,
+// ended by the sentence that log_sentences.cpp keeps for the call site `line`.
 #define KAVI_LOG(function, code, reason, line, ...) \
-    VULZLOGERROR((function), (code), (reason), (line), VULZ_LEVEL, __VA_ARGS__)
+    ::kavi::log_error((function), (code), (reason), (line), __VA_ARGS__)
 
 namespace kavi {
 constexpr uint32_t trace_mask_of(uint32_t kind) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ibase.hpp"
+#include "iexcept.hpp"
 #include "iexport.hpp"
 #include "istring.hpp"
 #include "kaviexit.h"
@@ -95,10 +96,15 @@ class KAVI_CLASS VuleCommandExitParms : public IVBase {
 /// it ends the exit. An object exists only while its exit is registered, so it cannot be copied.
 class KAVI_CLASS VuleCommandExit : public IVBase {
   public:
-    /// Registers exitFunction under name (1 to 8 characters, see KaviInitialize); throws
-    /// IInvalidRequest (error id 1) when registration fails, after logging its code. With wait
-    /// not 0, returns only after run() has returned.
+    /// Registers exitFunction under name (1 to 8 characters, see KaviInitialize), each command
+    /// on a thread of its own (run mode 1); throws IInvalidRequest (error id 1) when
+    /// registration fails, after logging its code. The exception's last text says what failed,
+    /// as "exit NAME could not be registered: code N (meaning)". With wait not 0, returns only
+    /// after run() has returned.
     VuleCommandExit(IString name, VULE_EXIT_FUNCTION exitFunction, int wait);
+    /// The same with a run mode (see KaviInit): 0 runs the commands one after the other on one
+    /// dispatcher thread, with no pause between them.
+    VuleCommandExit(IString name, VULE_EXIT_FUNCTION exitFunction, int wait, uint32_t runMode);
     /// Ends the exit; a failure is logged, never thrown.
     ~VuleCommandExit() override;
     VuleCommandExit(const VuleCommandExit &) = delete;
@@ -113,6 +119,9 @@ class KAVI_CLASS VuleCommandExit : public IVBase {
     IString asDebugInfo() const override;
 
   private:
+    /// The rest of construction, once KaviInitialize or KaviInit answered rc.
+    void registered(int rc, int wait);
+
     IString name_;
     VULE_EXIT_FUNCTION code_;
 };

@@ -140,6 +140,8 @@ uint32_t thread_start(ThreadFunction fn, void *arg, size_t stack_size = THREAD_S
 // thread_id, process_id: numbers for traces and logs.
 uint64_t thread_id();
 uint32_t process_id();
+// process_name: the running program's file name without its directory, for listings.
+const char *process_name();
 void sleep_ms(uint32_t ms);
 // at_exit: fn runs when the process exits normally (return from main, exit()). 0 or a system error.
 uint32_t at_exit(void (*fn)());

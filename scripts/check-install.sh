@@ -18,7 +18,7 @@ if [ $# -eq 0 ]; then
     cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DKAVI_BUILD_TESTS=OFF -DKAVI_BUILD_BENCH=OFF >/dev/null
 fi
-cmake --build "$build" -j2 --target kaviexit kavi >/dev/null
+cmake --build "$build" -j2 --target kaviexit kavi kavi_completion >/dev/null
 cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name libkaviexit.so -print -quit)")
 

@@ -1,70 +1,76 @@
 #!/usr/bin/env bash
-# demo.sh — the demo behind `make demo`: installs what is missing, builds, starts the echo example
-# exit, a relay exit in front of it and the class example exit on a node of their own, sends them
-# commands with kavi, shows the replies, and shuts the node down.
+# demo.sh — the demo behind `make demo`: installs only what building needs, builds the libraries,
+# kavi and the examples (no tests), starts the echo example exit, a relay exit in front of it and
+# the class example exit on a node of their own, drives them with kavi, and shuts the node down.
+# Each command is shown as it can be pasted into a shell of the same node.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default --target kavi echo_exit relay_exit class_exit
+scripts/install-deps.sh demo
+cmake --preset release >/dev/null
+cmake --build --preset release --target kavi echo_exit relay_exit class_exit >/dev/null
 
-bin=build/bin
-log=$(mktemp)
+bin=$PWD/build-release/bin
+export PATH=$bin:$PATH
 # A node of its own: nothing else on this machine sees the demo's exits, nor it theirs.
 export KAVI_NODE="DEMO$$"
+logs=$(mktemp -d)
+pids=()
+trap 'kill "${pids[@]}" 2>/dev/null || true; rm -rf "$logs"' EXIT
 
-class_log=$(mktemp)
-relay_log=$(mktemp)
-"$bin/echo_exit" ECHO >"$log" 2>&1 &
-echo_pid=$!
-# The same kind of exit written with the C++ classes, printing each block it gets.
-"$bin/class_exit" --dump CLASSY >"$class_log" 2>&1 &
-class_pid=$!
-# An exit that hands each of its commands on to ECHO with KaviSend and answers with ECHO's answer.
-"$bin/relay_exit" RELAY ECHO >"$relay_log" 2>&1 &
-relay_pid=$!
-trap 'kill "$echo_pid" "$class_pid" "$relay_pid" 2>/dev/null || true
-      rm -f "$log" "$class_log" "$relay_log"' EXIT
-for _ in $(seq 100); do
-    grep -q registered "$log" && grep -q registered "$class_log" &&
-        grep -q registered "$relay_log" && break
-    sleep 0.05
-done
-
-show() {
+# shown: a command line as a shell reads it, quoting only what needs quotes.
+shown() {
+    local out= arg
+    for arg in "$@"; do
+        if [[ $arg =~ ^[A-Za-z0-9_./=:,@+-]+$ ]]; then out+=" $arg"; else out+=" '${arg//\'/\'\\\'\'}'"; fi
+    done
+    echo "${out# }"
+}
+run() {
     echo
-    echo "\$ kavi $*"
+    echo "\$ $(shown "$@")"
     local rc=0
-    "$bin/kavi" "$@" || rc=$?
-    echo "(kavi exit code $rc)"
+    "$@" || rc=$?
+    [ "$rc" -eq 0 ] || echo "(exit code $rc)"
+}
+start() {
+    local name=$1
+    shift
+    echo "\$ $(shown "$@") &"
+    "$@" >"$logs/$name" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do grep -q registered "$logs/$name" && return; sleep 0.05; done
+    echo "$name did not register:" >&2
+    cat "$logs/$name" >&2
+    exit 1
 }
 
-echo "== node $KAVI_NODE: echo_exit answers commands for the exit ECHO"
-show list
-show send ECHO --set command_name=HELLO --set "command_string=hello, exit" \
+echo "== Three exit programs on node $KAVI_NODE (export KAVI_NODE=$KAVI_NODE to join it)"
+start echo echo_exit ECHO
+start class class_exit CLASSY
+# RELAY hands each command on to ECHO with KaviSend and answers with ECHO's answer.
+start relay relay_exit RELAY ECHO
+run kavi list
+
+echo
+echo "== kavi send shows what it sent, the status, and what the exit changed"
+run kavi send ECHO --set command_name=HELLO --set "command_string=hello, exit" \
     --set display_name=resource-1 --set user_data=c0ffee
-show send ECHO --json --set command_name=42 --set "command_string=status 42 comes back" \
-    --set exit_timeout=30 --set resource_status_ts=2015-03-09T14:05:07.6
-show send ECHO --router --json --set command_name=0 --set "command_string=through the router"
-
 echo
-echo "== relay_exit answers for RELAY by sending each command on to ECHO: server -> RELAY -> ECHO"
-show send RELAY --set command_name=7 --set "command_string=relayed to echo" --set display_name=relay
-
+echo "== The command name is echo_exit's status; kavi send exits 1 for any status but 0"
+run kavi send ECHO --set command_name=42 --set exit_timeout=30
 echo
-echo "== class_exit answers for CLASSY with the user data reversed (status 4: unknown action)"
-show send CLASSY --set command_name=PING --set display_name=resource-2 --set user_data=c0ffee
-show send CLASSY --set command_name=RESTART
-show shutdown
-
-wait "$echo_pid" "$class_pid" "$relay_pid"
+echo "== server -> RELAY -> ECHO"
+run kavi send RELAY --set command_name=7 --set "command_string=relayed to echo"
 echo
-echo "== what echo_exit printed"
-cat "$log"
+echo "== CLASSY, written with the C++ classes, reverses the user data; RESTART is status 4"
+run kavi send CLASSY --set command_name=PING --set user_data=c0ffee
+run kavi send CLASSY --set command_name=RESTART
 echo
-echo "== what relay_exit printed"
-cat "$relay_log"
+echo "== kavi send --json prints the whole reply for scripts; kavi --help lists the rest"
+run kavi shutdown
+wait "${pids[@]}"
+pids=()
 echo
-echo "== what class_exit printed"
-cat "$class_log"
+echo "== What the exit programs printed"
+for name in echo relay class; do sed "s/^/  /" "$logs/$name"; done

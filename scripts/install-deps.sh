@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian 12, skipping what is already there,
-# so a warm run costs one dpkg query.
+# install-deps.sh [demo|test] — installs the Debian 12 packages a task needs, skipping what is
+# already there, so a warm run costs one dpkg query. demo: building the libraries, kavi and the
+# examples; test (the default): also the tests, benchmarks and fuzzers.
 set -euo pipefail
-packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          clang lld libclang-rt-14-dev)
+packages=(cmake ninja-build g++ make pkg-config)
+case ${1:-test} in
+    demo) ;;
+    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang lld libclang-rt-14-dev) ;;
+    *) echo "usage: install-deps.sh [demo|test]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <vector>
 
-#include "iexcept.hpp"
 #include "vulece.hpp"
 
 namespace {
@@ -67,9 +66,10 @@ int main(int argc, char **argv) {
         std::fflush(stdout);
         // Ends on `kavi shutdown`, SIGINT or SIGTERM; leaving the block ends the exit.
         exit.run();
-    } catch (IException &e) {
-        std::fprintf(stderr, "class_exit: %s could not be registered (%s, see the error log)\n",
-                     name, e.name());
+    } catch (IInvalidRequest &e) {
+        // The last text says what failed: "exit NAME could not be registered: code N (...)".
+        const char *why = e.textCount() > 0 ? e.text(e.textCount() - 1) : "not registered";
+        std::fprintf(stderr, "class_exit: %s\n", why);
         return 1;
     }
     std::printf("class_exit: %s terminated\n", name);

@@ -25,9 +25,9 @@ void logObject(const char *function, uint32_t code, uint32_t line, const IVBase 
     try {
         IString text = object.asDebugInfo();
         const char *data = text;
-        VULZLOGERROR(function, code, 0, line, VULZ_LEVEL, 1, data, text.length());
+        KAVI_LOG(function, code, 0, line, 1, data, text.length());
     } catch (...) {
-        VULZLOGERROR(function, code, 0, line, VULZ_LEVEL, 0);
+        KAVI_LOG(function, code, 0, line, 0);
     }
 }
 

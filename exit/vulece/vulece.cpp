@@ -2,6 +2,8 @@
 // destructor, with the wait in between.
 #include "vulece.hpp"
 
+#include <cstdio>
+
 #include "exit/trace.h"
 #include "exit/vulece/hextext.h"
 #include "exit/vulece/objtrace.h"
@@ -14,16 +16,47 @@ constexpr char CONSTRUCTOR[] = "VuleCommandExit::VuleCommandExit";
 constexpr char DESTRUCTOR[] = "VuleCommandExit::~VuleCommandExit";
 constexpr char RUN[] = "VuleCommandExit::run";
 
+const char *registrationFailure(int rc) {
+    switch (rc) {
+        case VULE_NOT_CREATED:
+            return "an exit of that name is already registered on this node";
+        case VULE_INVALID_ARGUMENT:
+            return "the name is not valid: 1 to 8 characters, no blanks, not KAVIEXIT";
+        case VULE_NO_MEMORY:
+            return "no memory";
+        default:
+            return "a system error; the error log says which";
+    }
+}
+
 }  // namespace
 
 VuleCommandExit::VuleCommandExit(IString name, VULE_EXIT_FUNCTION exitFunction, int wait)
     : name_(name), code_(exitFunction) {
     kavi::traceObject(VULZ_KIND_ENTRY, CONSTRUCTOR, 147, *this, &wait);
-    int rc = KaviInitialize(name_, code_);
+    registered(KaviInitialize(name_, code_), wait);
+}
+
+VuleCommandExit::VuleCommandExit(IString name, VULE_EXIT_FUNCTION exitFunction, int wait,
+                                 uint32_t runMode)
+    : name_(name), code_(exitFunction) {
+    kavi::traceObject(VULZ_KIND_ENTRY, CONSTRUCTOR, 147, *this, &wait);
+    registered(KaviInit(name_, code_, runMode), wait);
+}
+
+void VuleCommandExit::registered(int rc, int wait) {
     if (rc != VULE_OK) {
-        // The code goes to the error log only; the exception says which check failed.
         kavi::logObject(CONSTRUCTOR, static_cast<uint32_t>(rc), 163, *this);
-        failStateAssertion("rc == VULE_OK", ISourceLocation(".\\vulece", CONSTRUCTOR, 167));
+        try {
+            failStateAssertion("rc == VULE_OK", ISourceLocation(".\\vulece", CONSTRUCTOR, 167));
+        } catch (IInvalidRequest &e) {
+            // After the check that failed, what failed: the catcher finds the code in the text.
+            char text[160];
+            std::snprintf(text, sizeof text, "exit %.40s could not be registered: code %d (%s)",
+                          static_cast<const char *>(name_), rc, registrationFailure(rc));
+            e.addText(text);
+            throw;
+        }
     }
     if (wait != 0) run();
     kavi::traceObject(VULZ_KIND_EXIT, CONSTRUCTOR, 179, *this, &rc);

@@ -61,6 +61,10 @@ uint32_t process_id() {
     return static_cast<uint32_t>(getpid());
 }
 
+const char *process_name() {
+    return program_invocation_short_name;
+}
+
 void sleep_ms(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }

@@ -1,5 +1,6 @@
 // errlog.cpp — VULZLOGERROR: one text line per entry, appended whole to the file that
 // KAVZ_ERRLOG names (read at every call) or to standard error.
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -15,7 +16,8 @@ namespace {
 
 constexpr size_t DUMP_MAX = 256;        // bytes of an item shown in hexadecimal
 constexpr size_t LOG_ITEMS_MAX = 8;     // further items are only counted
-constexpr size_t LINE_CAPACITY = 6144;  // above the longest line the limits allow
+constexpr size_t SENTENCE_MAX = 512;    // bytes of a sentence shown
+constexpr size_t LINE_CAPACITY = 7168;  // above the longest line the limits allow
 
 class Line {
   public:
@@ -35,6 +37,16 @@ class Line {
             if (room() <= 1) return;
             buf_[size_++] = c > ' ' && c <= '~' ? c : '?';
         }
+    }
+    // A sentence in double quotes: quotes and backslashes escaped, controls as '?'.
+    void quoted(const char *label, std::string_view s) {
+        text("%s\"", label);
+        for (char c : s) {
+            if (room() <= 3) break;
+            if (c == '"' || c == '\\') buf_[size_++] = '\\';
+            buf_[size_++] = static_cast<unsigned char>(c) >= ' ' && c != 0x7F ? c : '?';
+        }
+        text("\"");
     }
     void hex(std::string_view bytes) {
         static constexpr char DIGITS[] = "0123456789abcdef";
@@ -81,11 +93,9 @@ void write_line(std::string_view line) {
     plat::append_close(file);
 }
 
-}  // namespace
-
-extern "C" void VULZLOGERROR(const char *function, uint32_t code, uint32_t reason, uint32_t line,
-                             uint32_t level, uint32_t count, ...) try {
-    (void)level;  // every entry is written, whatever its level
+// write_entry: the line of one entry; sentence, when given, ends it as msg="...".
+void write_entry(const char *function, uint32_t code, uint32_t reason, uint32_t line,
+                 const char *sentence, uint32_t count, const VULZ_ITEM *items) {
     char component[kavz::COMPONENT_MAX];
     size_t component_size;
     {
@@ -104,13 +114,9 @@ extern "C" void VULZLOGERROR(const char *function, uint32_t code, uint32_t reaso
     out.name({component, component_size});
     out.name({name, name_size});
     out.text(" site=%u code=%u (0x%x) reason=%u (0x%x)", line, code, code, reason, reason);
-    va_list args;
-    va_start(args, count);
     for (uint32_t i = 0; i < count && i < LOG_ITEMS_MAX; ++i) {
-        const void *data = va_arg(args, const void *);
-        uint32_t length = va_arg(args, uint32_t);
-        kavz::TraceItem item = kavz::capture_item(data, length, DUMP_MAX);
-        out.text(" item%u=%u", i, length);
+        kavz::TraceItem item = kavz::capture_item(items[i].data, items[i].length, DUMP_MAX);
+        out.text(" item%u=%u", i, items[i].length);
         if (item.state == kavz::ItemState::unreadable) {
             out.text(",unreadable");
             continue;
@@ -118,9 +124,40 @@ extern "C" void VULZLOGERROR(const char *function, uint32_t code, uint32_t reaso
         out.text(item.state == kavz::ItemState::cut ? ",cut:" : ":");
         out.hex(item.bytes);
     }
-    va_end(args);
     if (count > LOG_ITEMS_MAX) out.text(" more=%u", count - static_cast<uint32_t>(LOG_ITEMS_MAX));
+    if (sentence != nullptr) {
+        char text[SENTENCE_MAX];
+        size_t size = kavz::copy_text(sentence, text, sizeof text);
+        out.quoted(" msg=", {text, size});
+    }
     write_line(out.finish());
+}
+
+}  // namespace
+
+// A failed allocation loses the entry; no exception leaves either call, and the caller goes on.
+extern "C" void VULZLOGERROR(const char *function, uint32_t code, uint32_t reason, uint32_t line,
+                             uint32_t level, uint32_t count, ...) try {
+    (void)level;  // every entry is written, whatever its level
+    VULZ_ITEM items[LOG_ITEMS_MAX];
+    va_list args;
+    va_start(args, count);
+    for (uint32_t i = 0; i < count && i < LOG_ITEMS_MAX; ++i) {
+        items[i].data = va_arg(args, const void *);
+        items[i].length = va_arg(args, uint32_t);
+    }
+    va_end(args);
+    write_entry(function, code, reason, line, nullptr, count, items);
 } catch (...) {
-    // A failed allocation loses the entry; no exception leaves the call, and the caller goes on.
+}
+
+extern "C" void VULZLOGERRORTEXT(const char *function, uint32_t code, uint32_t reason,
+                                 uint32_t line, uint32_t level, const char *sentence,
+                                 uint32_t count, const VULZ_ITEM *items) try {
+    (void)level;
+    if (count > 0 && VULZCHKPOINTER(items, static_cast<uint32_t>(sizeof *items) *
+                                               std::min<uint32_t>(count, LOG_ITEMS_MAX)) == 0)
+        count = 0;
+    write_entry(function, code, reason, line, sentence, count, items);
+} catch (...) {
 }

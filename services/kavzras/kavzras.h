@@ -14,6 +14,12 @@ struct VULZ_TRACE_CONTROL {
     uint32_t level;
 };
 
+// One data item of an error-log entry: its address and its length in bytes.
+struct VULZ_ITEM {
+    const void *data;
+    uint32_t length;
+};
+
 constexpr uint32_t VULZ_KIND_ENTRY = 1;
 constexpr uint32_t VULZ_KIND_EXIT = 2;
 constexpr uint32_t VULZ_KIND_DATA = 3;
@@ -45,6 +51,11 @@ KAVI_EXPORT void VULZFLUSHTRACE(void);
 // uint32_t length), shown in hexadecimal up to 256 bytes each, up to 8 of them.
 KAVI_EXPORT void VULZLOGERROR(const char *function, uint32_t code, uint32_t reason, uint32_t line,
                               uint32_t level, uint32_t count, ...);
+// VULZLOGERRORTEXT: the same line as VULZLOGERROR, with the items given as an array and ended
+// by msg="sentence": one plain sentence (at most 512 bytes shown) that says what failed.
+KAVI_EXPORT void VULZLOGERRORTEXT(const char *function, uint32_t code, uint32_t reason,
+                                  uint32_t line, uint32_t level, const char *sentence,
+                                  uint32_t count, const VULZ_ITEM *items);
 // VULZCHKPOINTER: nonzero when length bytes at address may be read, 0 otherwise; never
 // faults. A null address is never readable; any other with length 0 is.
 KAVI_EXPORT int VULZCHKPOINTER(const void *address, uint32_t length);

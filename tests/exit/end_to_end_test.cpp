@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -148,22 +150,24 @@ class Server {
     char node_[24];
 };
 
-const std::vector<std::string> FAST_STARTS = {"KAVI_TEST_START_PAUSE_MS=1"};
+const std::vector<std::string> FAST_STARTS = {"KAVI_START_PAUSE_MS=1"};
 
 TEST_F(EndToEnd, FullRepliesCarryTheBlockTheFieldsWithinTheirCapacitiesAndTheStatus) {
     Child exit = start_exit({"TEXIT", "1"}, FAST_STARTS);
 
     Outcome block_only = send({});
     EXPECT_EQ(block_only.code, 0) << block_only.out;
-    EXPECT_NE(block_only.out.find("status: 0 (0x0000)\nreply: 470 bytes\n"), std::string::npos)
+    EXPECT_NE(block_only.out.find("status: 0 (0x0000)\nreply: 470 bytes in "), std::string::npos)
         << block_only.out;
 
     Outcome status = send({"--set", "command_name=STATUS", "--set", "command_string=0x12345"});
     EXPECT_EQ(status.code, 1);
     EXPECT_NE(status.out.find("status: 9029 (0x2345)"), std::string::npos) << status.out;
 
-    Outcome longer = send({"--set", "command_name=LONGER", "--set", "display_name=ABC"});
-    EXPECT_NE(longer.out.find("\ndisplay_name: ABC\n"), std::string::npos) << longer.out;
+    Outcome longer = send({"--set", "command_name=LONGER", "--set", "display_name=ABC", "--all"});
+    size_t reply = longer.out.find("\nreply: ");
+    ASSERT_NE(reply, std::string::npos) << longer.out;
+    EXPECT_NE(longer.out.find("\n  display_name: ABC\n", reply), std::string::npos) << longer.out;
 
     Outcome raised =
         send({"--set", "command_name=RAISE", "--set", "user_data=00112233445566778899", "--json"});
@@ -186,13 +190,13 @@ TEST_F(EndToEnd, FullRepliesCarryTheBlockTheFieldsWithinTheirCapacitiesAndTheSta
 
 TEST_F(EndToEnd, CommandThatGetsNoThreadIsAnsweredWithA126ByteStatusReply) {
     // The queue thread starts; every invocation thread after it fails.
-    Child exit = start_exit({"TEXIT", "1"},
-                            {"KAVI_FAULTS=thread_start:1:all", "KAVI_TEST_START_PAUSE_MS=1"});
+    Child exit =
+        start_exit({"TEXIT", "1"}, {"KAVI_FAULTS=thread_start:1:all", "KAVI_START_PAUSE_MS=1"});
     Outcome run = send({"--set", "command_name=STATUS", "--set", "command_string=0"});
     EXPECT_EQ(run.code, 1);
-    EXPECT_NE(run.out.find("status: 32778 (0x800A)\nreply: 126 bytes\n(no parameter block)"),
-              std::string::npos)
+    EXPECT_NE(run.out.find("status: 32778 (0x800A)\nreply: 126 bytes in "), std::string::npos)
         << run.out;
+    EXPECT_NE(run.out.find(" ms\n(no parameter block)\n"), std::string::npos) << run.out;
     EXPECT_EQ(exit_output().find("invoked"), std::string::npos);
 }
 
@@ -218,7 +222,7 @@ TEST_F(EndToEnd, ProcessEndingWithThreeActiveCommandsAnswersEachInSlotOrder) {
         EXPECT_EQ(reply.length, 126u);
     }
     EXPECT_EQ(third.wait(10000), 1);
-    EXPECT_NE(read_file(kavi_out).find("status: 32769 (0x8001)\nreply: 126 bytes\n"),
+    EXPECT_NE(read_file(kavi_out).find("status: 32769 (0x8001)\nreply: 126 bytes in "),
               std::string::npos)
         << read_file(kavi_out);
     EXPECT_EQ(exit.wait(10000), 0);
@@ -366,8 +370,118 @@ TEST_F(EndToEnd, EchoExampleAnswersInRunModeZeroAndStopsOnShutdown) {
         << run.out;
     EXPECT_NE(run.out.find("\"extended_reason_code\": -7,"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\"numb\": 7}"), std::string::npos) << run.out;
-    EXPECT_EQ(kavi({"send", "NOBODY", "--timeout", "1"}).code, 3);
     EXPECT_EQ(kavi({"send", "ECHO", "--set", "no_such_field=1"}).code, 2);
+    exit.kill(SIGTERM);
+    EXPECT_EQ(exit.wait(10000), 0);
+}
+
+// What kavi send prints: the fields sent, then the status and only what the exit changed; --all
+// for every field; JSON that can be sent again as it is.
+TEST_F(EndToEnd, SendPrintsWhatWasSentAndWhatChanged) {
+    Child exit = start_exit({"ECHO"}, {}, "echo_exit");
+    Outcome text = kavi({"send", "ECHO", "--set", "command_name=HELLO", "--set",
+                         "command_string=hello, exit", "--set=display_name=abc"});
+    EXPECT_EQ(text.code, 0) << text.out;
+    std::string node = getenv("KAVI_NODE");
+    for (char &c : node) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    std::regex expected("sent to ECHO on node " + node +
+                        ": [0-9]+ bytes\n"
+                        "  command_name: HELLO\n"
+                        "  command_string: hello, exit\n"
+                        "  display_name: abc\n"
+                        "status: 0 \\(0x0000\\)\n"
+                        "reply: [0-9]+ bytes in [0-9.]+ ms\n"
+                        "changed by the exit: 3 fields\n"
+                        "  command_string: HELLO, EXIT\n"
+                        "  op_id: ECHOED\n"
+                        "  display_name: cba\n");
+    EXPECT_TRUE(std::regex_match(text.out, expected)) << text.out;
+
+    Outcome all = kavi({"send", "ECHO", "--all"});
+    EXPECT_NE(all.out.find("\n  resource_QOB_oid: (none)\n"), std::string::npos) << all.out;
+    EXPECT_GE(std::count(all.out.begin(), all.out.end(), '\n'), 50);
+
+    // JSON out, JSON in: the reply sent again comes back with the changes undone.
+    std::string json = dir_ + "/reply.json";
+    Outcome first = kavi({"send", "ECHO", "--json", "--set", "display_name=abc", "--set",
+                          "user_data=00ff", "--set", "exit_timeout=-7"});
+    std::ofstream(json) << first.out;
+    Outcome again = kavi({"send", "ECHO", "--json", "--json-in", json});
+    EXPECT_EQ(again.code, 0) << again.out;
+    EXPECT_NE(again.out.find("\"display_name\": \"abc\""), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("\"user_data\": \"00ff\""), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("\"extended_reason_code\": -7,"), std::string::npos) << again.out;
+
+    Outcome nobody = kavi({"send", "NOBODY", "--timeout", "1"});
+    EXPECT_EQ(nobody.code, 3);
+    exit.kill(SIGTERM);
+    EXPECT_EQ(exit.wait(10000), 0);
+}
+
+// ping, stats and list ask the exit itself, which answers from its queue thread.
+TEST_F(EndToEnd, PingStatsAndListDescribeARunningExit) {
+    Child exit = start_exit({"TEXIT", "1"}, FAST_STARTS);
+    std::string node = getenv("KAVI_NODE");
+    for (char &c : node) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    std::string pid = std::to_string(exit.pid());
+    Outcome ping = kavi({"ping", "texit"});
+    EXPECT_EQ(ping.code, 0);
+    EXPECT_TRUE(std::regex_match(
+        ping.out, std::regex("TEXIT on node " + node + " answered in [0-9.]+ ms \\(pid " + pid +
+                             ", kavi_test_exit\\)\n")))
+        << ping.out;
+    EXPECT_EQ(exit_output().find("invoked"), std::string::npos) << "the exit function ran";
+    EXPECT_EQ(kavi({"ping", "NOBODY"}).code, 3);
+
+    EXPECT_EQ(send({"--set", "command_name=STATUS", "--set", "command_string=0"}).code, 0);
+    EXPECT_EQ(send({"--set", "command_name=STATUS", "--set", "command_string=3"}).code, 1);
+    EXPECT_EQ(send({"--set", "command_name=STATUS", "--set", "command_string=0"}).code, 0);
+    Outcome stats = kavi({"stats", "TEXIT"});
+    EXPECT_EQ(stats.code, 0);
+    EXPECT_TRUE(std::regex_search(
+        stats.out, std::regex("^exit TEXIT on node " + node + ": pid " + pid +
+                              " \\(kavi_test_exit\\), run mode 1, registered "
+                              "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z\n"
+                              "commands: 3 \\(status 0: 2, other: 1\\)\n"
+                              "exit function time: p50 <= [0-9]+ us, p90 <= [0-9]+ us, p99 <= "
+                              "[0-9]+ us, max <= [0-9]+ us\n$")))
+        << stats.out;
+    Outcome json = kavi({"stats", "TEXIT", "--json"});
+    EXPECT_NE(json.out.find("\"commands\": 3, \"status_zero\": 2, \"status_other\": 1,"),
+              std::string::npos)
+        << json.out;
+
+    Outcome list = kavi({"list"});
+    EXPECT_TRUE(std::regex_search(
+        list.out, std::regex("\n  TEXIT +" + pid + " +kavi_test_exit +1 +3 +[0-9T:-]+Z\n")))
+        << list.out;
+    EXPECT_EQ(list.out.find("  KV"), std::string::npos) << list.out;
+
+    // Stopping one exit stops its program, the way SIGTERM from a service manager does.
+    Outcome stop = kavi({"shutdown", "TEXIT"});
+    EXPECT_EQ(stop.code, 0) << stop.out;
+    EXPECT_EQ(stop.out, "asked process " + pid +
+                            ", which holds TEXIT, to stop (SIGTERM)\n"
+                            "TEXIT stopped\n");
+    EXPECT_EQ(exit.wait(10000), 0);
+    EXPECT_EQ(kavi({"shutdown", "TEXIT"}).code, 3);
+}
+
+// kavi send gives up; the exit's reply then finds nobody, and its log line says so.
+TEST_F(EndToEnd, ReplyToASenderThatGaveUpIsLoggedAsSuch) {
+    std::string log = dir_ + "/errlog";
+    Child exit = start_exit({"TEXIT", "1"}, {"KAVZ_ERRLOG=" + log, "KAVI_START_PAUSE_MS=0"});
+    EXPECT_EQ(send({"--set", "command_name=HOLD", "--timeout", "0.3"}).code, 4);
+    EXPECT_EQ(send({"--set", "command_name=RELEASE"}).code, 0);
+    EXPECT_TRUE(
+        eventually([&] { return read_file(log).find(" site=1320 ") != std::string::npos; }, 10000));
+    std::string text = read_file(log);
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex(" site=1320 code=9 \\(0x9\\) .* msg=\"the reply of exit TEXIT could "
+                         "not be sent to task KV[0-9A-F]{6} on node \\S+ \\(the sender of "
+                         "command 0x[0-9A-F]{8} is gone: it gave up waiting or ended\\): 9 "
+                         "\\(the destination is not reachable\\)\"\n")))
+        << text;
     exit.kill(SIGTERM);
     EXPECT_EQ(exit.wait(10000), 0);
 }

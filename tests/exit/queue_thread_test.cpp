@@ -2,11 +2,13 @@
 // what reaches the exit function, what is answered, and what is dropped without harm.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
 #include <string>
 
+#include "exit/stats.h"
 #include "platform/platform.h"
 #include "services/kavcacm/names.h"
 #include "tests/exit/lifecycle_support.h"
@@ -42,7 +44,7 @@ std::string last_seen() {
 class QueueThread : public ::testing::Test {
   protected:
     void SetUp() override {
-        setenv("KAVI_TEST_START_PAUSE_MS", "0", 1);
+        setenv("KAVI_START_PAUSE_MS", "0", 1);
         calls = 0;
         ASSERT_EQ(KaviInitialize("QEXIT", record_call), VULE_OK);
     }
@@ -116,11 +118,31 @@ TEST_F(QueueThread, StatusWithoutWaiterAndOtherFunctionCodesStartNothing) {
     ASSERT_EQ(tool.send("QEXIT", answer), VULC_OK);
     ASSERT_EQ(tool.send("QEXIT", command(9), 1), VULC_OK);
     ASSERT_EQ(tool.send("QEXIT", command(10), 3), VULC_OK);
-    ASSERT_EQ(tool.send("QEXIT", command(11), 5), VULC_OK);
+    ASSERT_EQ(tool.send("QEXIT", command(11), 7), VULC_OK);
+    ASSERT_EQ(tool.send("QEXIT", command(11), kavi::FUNCTION_QUERY_ANSWER), VULC_OK);
     ASSERT_EQ(tool.send("QEXIT", command(12)), VULC_OK);
     uint32_t correlation = 0;
     EXPECT_EQ(reply_status(tool.receive(5000), &correlation), 0x2345);
     EXPECT_EQ(correlation, 12u);
+    EXPECT_EQ(calls.load(), 1);
+}
+
+// An operator's query is answered by the queue thread with the exit's counters; the exit
+// function does not run for it.
+TEST_F(QueueThread, QueryIsAnsweredWithTheCountersWithoutRunningTheExit) {
+    ASSERT_EQ(tool.send("QEXIT", command(1)), VULC_OK);
+    EXPECT_EQ(reply_status(tool.receive(5000)), 0x2345);
+    ASSERT_EQ(tool.send("QEXIT", {}, kavi::FUNCTION_QUERY), VULC_OK);
+    std::vector<uint8_t> answer = tool.receive(5000);
+    ASSERT_GT(answer.size(), codec::FIRST_ELEMENT_OFFSET + 4);
+    EXPECT_EQ(codec::read_header(answer.data()).function_code, kavi::FUNCTION_QUERY_ANSWER);
+    std::string text(reinterpret_cast<const char *>(answer.data()) + codec::FIRST_ELEMENT_OFFSET +
+                     4);
+    EXPECT_EQ(text.rfind("{\"exit\": \"QEXIT\", \"pid\": " + std::to_string(getpid()), 0), 0u)
+        << text;
+    EXPECT_NE(text.find("\"commands\": 1, \"status_zero\": 0, \"status_other\": 1,"),
+              std::string::npos)
+        << text;
     EXPECT_EQ(calls.load(), 1);
 }
 

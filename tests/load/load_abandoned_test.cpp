@@ -39,7 +39,7 @@ void abandon(plat::Mutex *mutex) {
 
 class Abandoned : public ::testing::Test {
   protected:
-    void SetUp() override { setenv("KAVI_TEST_START_PAUSE_MS", "0", 1); }
+    void SetUp() override { setenv("KAVI_START_PAUSE_MS", "0", 1); }
 
     // answered: the server's commands `from` to `to` each answered once, with the exit's status
     // or the one given for it.
@@ -94,7 +94,7 @@ TEST(ExitThreadEnds, ItsCommandIsAnsweredOnceAtProcessExitAndTheOthersRun) {
     // rightly reports; that loss is the exit function's doing, so the check is off here.
     // Terminated, the exit could no longer answer at all: the handler answers from its task.
     ExitProgram exit(dir, {"TEXIT", "1", "--no-terminate"},
-                     {"KAVI_TEST_START_PAUSE_MS=0", "ASAN_OPTIONS=detect_leaks=0"});
+                     {"KAVI_START_PAUSE_MS=0", "ASAN_OPTIONS=detect_leaks=0"});
     ASSERT_TRUE(exit.registered()) << exit.output();
     Server server;
     ASSERT_EQ(server.send("TEXIT", 1, "END"), VULC_OK);

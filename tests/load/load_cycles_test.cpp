@@ -29,7 +29,7 @@ void cycle(Server *server, uint16_t n) {
 
 TEST(Cycles, ThousandRegistrationsAndTerminationsLeaveNothingBehind) {
     const uint16_t cycles = 1000;
-    setenv("KAVI_TEST_START_PAUSE_MS", "0", 1);
+    setenv("KAVI_START_PAUSE_MS", "0", 1);
     Server server;
     // The first cycles create what lives as long as the process: the library's mutexes, the
     // process-exit entry, the mailslot writer's state.

@@ -39,7 +39,7 @@ TEST_P(FaultSeam, EveryCommandAnsweredExactlyOnceAndTheExitEndsCleanly) {
     const Seam &seam = GetParam();
     std::string dir = kavitest::make_temp_dir();
     ExitProgram exit(dir, {"FEXIT", seam.run_mode},
-                     {std::string("KAVI_FAULTS=") + seam.faults, "KAVI_TEST_START_PAUSE_MS=1"});
+                     {std::string("KAVI_FAULTS=") + seam.faults, "KAVI_START_PAUSE_MS=1"});
     ASSERT_TRUE(exit.registered()) << exit.output();
     EXPECT_EQ(exit.output().find("init failed") != std::string::npos, seam.retried_registration)
         << exit.output();

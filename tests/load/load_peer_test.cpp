@@ -26,7 +26,7 @@ uint32_t KAVI_CALL answer(_VULE_PARAMETERS32 *block) {
 // kept (under AddressSanitizer the exit's leak check says so), and the exit serves on.
 TEST(PeerKilled, ServerDiesWhileItsCommandRuns) {
     std::string dir = kavitest::make_temp_dir();
-    ExitProgram exit(dir, {"PEXIT", "1"}, {"KAVI_TEST_START_PAUSE_MS=0"});
+    ExitProgram exit(dir, {"PEXIT", "1"}, {"KAVI_START_PAUSE_MS=0"});
     ASSERT_TRUE(exit.registered()) << exit.output();
     // Forked while this process has no threads of its own yet.
     kavitest::Child server = kavitest::Child::fork_run([] {
@@ -93,7 +93,7 @@ bool holds(ExitProgram &target) {
 // process is gone, no answer can come, and the call ends with 0x8001 while its exit lives on.
 TEST(PeerKilled, TargetDiesWhileAKaviSendWaitsForIt) {
     std::string dir = kavitest::make_temp_dir();
-    ExitProgram target(dir, {"PTARGET", "1"}, {"KAVI_TEST_START_PAUSE_MS=0"});
+    ExitProgram target(dir, {"PTARGET", "1"}, {"KAVI_START_PAUSE_MS=0"});
     ASSERT_TRUE(target.registered()) << target.output();
     ASSERT_EQ(KaviInit("PCALLER", answer, 1), VULE_OK);
     HoldingCall call("60000");

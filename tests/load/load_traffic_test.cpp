@@ -20,7 +20,7 @@ class Burst : public ::testing::TestWithParam<const char *> {};
 TEST_P(Burst, EveryCommandAnsweredExactlyOnce) {
     const bool serial = std::string(GetParam()) == "0";
     std::string dir = kavitest::make_temp_dir();
-    ExitProgram exit(dir, {"BEXIT", GetParam()}, {"KAVI_TEST_START_PAUSE_MS=0"});
+    ExitProgram exit(dir, {"BEXIT", GetParam()}, {"KAVI_START_PAUSE_MS=0"});
     ASSERT_TRUE(exit.registered()) << exit.output();
     Server server;
     for (uint16_t n = 0; n < BURST; ++n) ASSERT_EQ(server.send("BEXIT", n), VULC_OK) << n;

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 
 #include "services/kavcacm/kavcacm.h"
@@ -43,21 +44,28 @@ TEST(KaviList, ListsTheTasksOfTheNodeWithTheirProcesses) {
     Child gamma = holder("GAMMA");
     Child delta = holder("DELTA", other_node);
     ASSERT_EQ(start("ALPHA").rc, VULC_OK);
+    ASSERT_EQ(start("KVSTORE").rc, VULC_OK);  // only KV and six hex digits is kavi's own
     ASSERT_TRUE(eventually([] { return check("GAMMA") == VULC_OK; }, 5000));
 
     Outcome json = kavi({"list", "--json"});
     EXPECT_EQ(json.code, 0);
-    EXPECT_NE(json.out.find("{\"name\": \"ALPHA\", \"pid\": " + std::to_string(getpid()) + "}"),
+    // Tasks that are not exits do not answer the query: the node's pid alone describes them.
+    EXPECT_NE(json.out.find("{\"name\": \"ALPHA\", \"pid\": " + std::to_string(getpid()) +
+                            ", \"process\": null,"),
               std::string::npos)
         << json.out;
-    EXPECT_NE(json.out.find("{\"name\": \"GAMMA\", \"pid\": " + std::to_string(gamma.pid()) + "}"),
+    EXPECT_NE(json.out.find("{\"name\": \"GAMMA\", \"pid\": " + std::to_string(gamma.pid()) +
+                            ", \"process\": null,"),
               std::string::npos)
         << json.out;
+    EXPECT_NE(json.out.find("{\"name\": \"KVSTORE\""), std::string::npos) << json.out;
+    EXPECT_FALSE(std::regex_search(json.out, std::regex("\"KV[0-9A-F]{6}\"")))
+        << "kavi's own task: " << json.out;
     EXPECT_EQ(json.out.find("DELTA"), std::string::npos) << json.out;
 
     Outcome text = kavi({"list", "--node", other_node});
     EXPECT_EQ(text.code, 0);
-    EXPECT_NE(text.out.find("1 task"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find(": 1 exit\n"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("DELTA"), std::string::npos) << text.out;
     EXPECT_EQ(text.out.find("ALPHA"), std::string::npos) << text.out;
 }

@@ -19,10 +19,11 @@ struct Item {
     kavz::ItemState state = kavz::ItemState::whole;
 };
 
-std::string record(const char *function, uint32_t kind, const std::vector<Item> &items) {
+std::string record(const char *function, uint32_t kind, const std::vector<Item> &items,
+                   uint64_t later_ns = 0) {
     kavz::TraceRecord r{};
     r.pid = 42;
-    r.time_ns = 1765000000123456789ull;
+    r.time_ns = 1765000000123456789ull + later_ns;
     r.thread = 43;
     r.line = 9;
     r.kind = kind;
@@ -159,4 +160,48 @@ TEST(TraceDecoder, PiecesDecodeExactlyAsTheWhole) {
         for (size_t piece : {1, 2, 3, 4, 5, 84, 333})
             EXPECT_EQ(decode(ends_in_magic, piece, kavitool::TraceFormat::text), whole) << piece;
     }
+}
+
+// Each record by its own layout: the exit object's destructor ends with its result alone, and
+// the parameter object's records are not the exit object's.
+TEST(TraceDecoder, ClassRecordsByTheirOwnLayout) {
+    uint32_t four = 4;
+    std::string file = record("VuleCommandExit::~VuleCommandExit", 2, {{bytes_of(four)}}) +
+                       record("VuleCommandExitParms::~VuleCommandExitParms", 1,
+                              {{"VuleCommandExitParms[this=&0x01]"}}) +
+                       record("VuleCommandExit::VuleCommandExit", 2,
+                              {{"VuleCommandExit[this=&0x02]"}, {bytes_of(four)}});
+    std::string text = decode(file, file.size(), kavitool::TraceFormat::text);
+    EXPECT_NE(text.find("VuleCommandExit::~VuleCommandExit site=9 exit result=4\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(" entry debug_info=\"VuleCommandExitParms[this=&0x01]\"\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(" exit debug_info=\"VuleCommandExit[this=&0x02]\" value=4\n"),
+              std::string::npos)
+        << text;
+}
+
+// An exit record tells how long since its entry on the same thread; a filter picks records.
+TEST(TraceDecoder, ExitRecordsCarryTheirDurationAndFiltersPick) {
+    std::string file = record("KaviTerminate", 1, {{"ECHO"}}) +
+                       record("KaviWait", 1, {{"ECHO"}, {bytes_of(-1)}}, 500) +
+                       record("KaviTerminate", 2, {{bytes_of(0u)}, {"ECHO"}}, 1500);
+    std::string text = decode(file, file.size(), kavitool::TraceFormat::text);
+    EXPECT_NE(text.find(" KaviTerminate site=9 exit result=0 exit_name=\"ECHO\" duration_us=1.5\n"),
+              std::string::npos)
+        << text;
+    std::string json = decode(file, file.size(), kavitool::TraceFormat::json);
+    EXPECT_NE(json.find("], \"duration_us\": 1.5}\n"), std::string::npos) << json;
+
+    std::string picked;
+    kavitool::TraceDecoder decoder(
+        "f", kavitool::TraceFormat::text, [&](const std::string &line) { picked += line; },
+        [](const std::string &) {});
+    decoder.set_filter([](const kavz::TraceRecord &r) { return r.function == "KaviWait"; });
+    decoder.feed(file, true);
+    EXPECT_TRUE(decoder.finish());
+    EXPECT_EQ(picked.find("KaviTerminate"), std::string::npos) << picked;
+    EXPECT_NE(picked.find("KaviWait site=9 entry"), std::string::npos) << picked;
 }

@@ -13,7 +13,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "iexcept.hpp"
+#include "exit/exit_table.h"
 #include "tests/vulece/support.h"
 #include "vulece.hpp"
 
@@ -106,6 +106,11 @@ TEST(CommandExit, NineCharacterNameThrowsAfterLogging) {
         EXPECT_STREQ(e.locationAtIndex(0)->fileName(), ".\\vulece");
         EXPECT_STREQ(e.locationAtIndex(0)->functionName(), "VuleCommandExit::VuleCommandExit");
         EXPECT_EQ(e.locationAtIndex(0)->lineNumber(), 167u);
+        // What failed, for the catcher: the name, the code and its meaning.
+        ASSERT_EQ(e.textCount(), 2u);
+        EXPECT_STREQ(e.text(1),
+                     "exit NINECHARS could not be registered: code 2 (the name is not valid: 1 "
+                     "to 8 characters, no blanks, not KAVIEXIT)");
     }
     ASSERT_EQ(exceptionLog.lines.size(), 5u);
     EXPECT_NE(exceptionLog.lines[4].find("rc == VULE_OK"), std::string::npos);
@@ -113,9 +118,11 @@ TEST(CommandExit, NineCharacterNameThrowsAfterLogging) {
     std::string text = log.text();
     size_t at = text.find(" VuleCommandExit::VuleCommandExit site=163 code=2 (0x2) reason=0 ");
     ASSERT_NE(at, std::string::npos) << text;
-    EXPECT_NE(
-        text.find(hexBytes(", name=NINECHARS, code=&0x" + hex((void *)answer) + "]") + "\n", at),
-        std::string::npos)
+    EXPECT_NE(text.find(hexBytes(", name=NINECHARS, code=&0x" + hex((void *)answer) + "]") +
+                            " msg=\"VuleCommandExit could not register its exit: KaviInitialize "
+                            "returned 2 (invalid argument)\"\n",
+                        at),
+              std::string::npos)
         << text;
     EXPECT_EQ(text.find("site=163", at + 40), std::string::npos) << "one entry";
 }
@@ -150,6 +157,22 @@ TEST(CommandExit, WaitingConstructorReturnsAfterShutdown) {
     EXPECT_EQ(constructed.get_future().wait_for(std::chrono::seconds(5)),
               std::future_status::ready);
     program.join();
+}
+
+TEST(CommandExit, RunModeZeroRunsCommandsOnTheDispatcher) {
+    VuleCommandExit serial("CLS4", answer, 0, 0);
+    VuleCommandExit threaded("CLS5", answer, 0, 1);
+    EXPECT_NE(kavi::exit_table[0].dispatcher_mutex, nullptr);
+    EXPECT_EQ(kavi::exit_table[1].dispatcher_mutex, nullptr);
+    try {
+        VuleCommandExit again("cls4", answer, 0, 0);
+        FAIL() << "registered twice";
+    } catch (IInvalidRequest &e) {
+        EXPECT_EQ(e.errorId(), 1u);
+        EXPECT_STREQ(e.text(1),
+                     "exit cls4 could not be registered: code 1 (an exit of that name is already "
+                     "registered on this node)");
+    }
 }
 
 TEST(CommandExit, FailedTerminationIsLoggedNotThrown) {

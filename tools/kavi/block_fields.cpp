@@ -345,8 +345,14 @@ bool set_field(OutgoingBlock *out, const std::string &name, const std::string &v
             return set_described(out, d, value, error);
         }
     }
-    *error = "is not a field of the parameter block";
+    *error = "is not a field of the parameter block; the fields: " + field_names();
     return false;
+}
+
+std::string field_names() {
+    std::string names;
+    for (const Described &d : DESCRIBED) names += std::string(names.empty() ? "" : ", ") + d.name;
+    return names + " (and invoker_id, depth, numb: the parts of correlation_id)";
 }
 
 std::vector<PrintedField> print_fields(const _VULE_PARAMETERS32 &block) {

@@ -27,6 +27,9 @@ struct OutgoingBlock {
 bool set_field(OutgoingBlock *out, const std::string &name, const std::string &value,
                std::string *error);
 
+// field_names: every name set_field takes, in block order, comma-separated.
+std::string field_names();
+
 // One field as printed: its name, its text form, and its JSON form.
 struct PrintedField {
     std::string name;

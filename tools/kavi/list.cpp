@@ -1,33 +1,37 @@
-// list.cpp — `kavi list [--node N] [--json]`: every task started on the node, with the process
-// that started it where the system can tell.
+// list.cpp — `kavi list [--node N] [--json]`: the exits started on the node, each with the process
+// that holds it, its run mode, the commands it ran and since when, as each exit answers for
+// itself. Tasks of tools (kavi's own, named KV...) are left out; tasks that do not answer are
+// shown with what the node alone knows of them.
 #include "tools/kavi/list.h"
 
-#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "services/kavcacm/kavcacm.h"
-#include "tools/kavi/options.h"
+#include "tools/kavi/client.h"
+#include "tools/kavi/query.h"
 
 namespace kavitool {
 
 namespace {
 
-constexpr char USAGE[] =
-    "usage: kavi list [--node N] [--json]\n"
-    "Lists the tasks started on a node: the exits of every exit program, and tools.\n"
-    "  --node N   the node to list (default: KAVI_NODE, else the host name)\n"
-    "  --json     one JSON object: {\"node\": ..., \"tasks\": [{\"name\": ..., \"pid\": ...}]}\n"
-    "  --help     this text\n"
-    "Exit codes: 0 listed, 1 the communication service failed, 2 usage error.\n";
+constexpr double ANSWER_TIMEOUT_S = 0.5;
+
+constexpr OptionSpec OPTIONS[] = {
+    NODE_OPTION,
+    {"json", nullptr,
+     "one JSON object: {\"node\": ..., \"exits\": [{\"name\": ..., \"pid\": ...,\n"
+     "\"process\": ..., \"run_mode\": ..., \"commands\": ..., \"since\": ...}]}"},
+};
 
 std::string trimmed(const char *s, size_t n) {
     while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\0')) --n;
     return std::string(s, n);
 }
 
-// Names and nodes are printable; quotes and backslashes are the only characters to escape.
+// Names, nodes and program names are printable; quotes and backslashes are all to escape.
 std::string quoted(const std::string &s) {
     std::string out = "\"";
     for (char c : s) {
@@ -37,20 +41,36 @@ std::string quoted(const std::string &s) {
     return out + "\"";
 }
 
-std::string local_node() {
-    VULC_CHECKTASK block = {};
-    block.head.length = sizeof block;
-    std::copy_n("KAVI    ", 8, block.head.task);
-    vulcchecktask(&block);
-    return trimmed(block.node, sizeof block.node);
+// kavi's own tasks are KV and six hexadecimal digits (ClientTask); an exit may well be KVSTORE.
+bool is_tool(const VULC_TASKINFO &task) {
+    if (task.task[0] != 'K' || task.task[1] != 'V') return false;
+    for (int i = 2; i < 8; ++i)
+        if (!isxdigit(static_cast<unsigned char>(task.task[i]))) return false;
+    return true;
+}
+
+std::string field(const ExitDetails &d, const char *name, const std::string &absent) {
+    auto it = d.fields.find(name);
+    return it != d.fields.end() ? it->second : absent;
 }
 
 }  // namespace
 
-int list_command(int argc, char **argv) {
-    Options options;
-    if (auto done = finish_options(argc, argv, true, USAGE, &options)) return *done;
-    if (!use_node(options.node)) return EXIT_USAGE;
+const CommandSpec LIST_SPEC = {
+    "list",
+    nullptr,
+    nullptr,
+    false,
+    "list the exits started on a node",
+    "Lists the exits started on a node, each with its process, run mode, the commands it ran and\n"
+    "when it was registered. kavi's own tasks are left out; a task that does not answer (not an\n"
+    "exit, or a stuck one) is listed with its process id alone.\n",
+    OPTIONS,
+    "Exit codes: 0 listed, 1 the communication service failed, 2 usage error.\n",
+};
+
+int list_command(const Args &args) {
+    if (!use_node(args.value("node"))) return EXIT_USAGE;
     std::vector<VULC_TASKINFO> tasks(64);
     uint32_t count = 0;
     // The node may gain tasks between the calls; ask again with room for them.
@@ -64,21 +84,43 @@ int list_command(int argc, char **argv) {
         tasks.resize(count + 16);
     }
     tasks.resize(count);
-    std::string node = local_node();
-    if (options.json) {
-        std::printf("{\"node\": %s, \"tasks\": [", quoted(node).c_str());
+    std::erase_if(tasks, is_tool);
+    ClientTask client;
+    if (uint32_t rc = client.start(); rc != VULC_OK) {
+        std::fprintf(stderr, "kavi list: cannot start a task on the node (code %u)\n", rc);
+        return EXIT_FAILED;
+    }
+    std::vector<std::string> names;
+    for (const VULC_TASKINFO &t : tasks) names.push_back(trimmed(t.task, 8));
+    std::vector<ExitDetails> details = query_exits(client, names, ANSWER_TIMEOUT_S);
+    std::string node = client.node_name();
+    if (args.has("json")) {
+        std::printf("{\"node\": %s, \"exits\": [", quoted(node).c_str());
         for (size_t i = 0; i < tasks.size(); ++i) {
+            const ExitDetails &d = details[i];
             std::string pid = tasks[i].pid != 0 ? std::to_string(tasks[i].pid) : "null";
-            std::printf("%s{\"name\": %s, \"pid\": %s}", i == 0 ? "" : ", ",
-                        quoted(trimmed(tasks[i].task, 8)).c_str(), pid.c_str());
+            std::string since = registered_at(d);
+            std::printf(
+                "%s{\"name\": %s, \"pid\": %s, \"process\": %s, \"run_mode\": %s, "
+                "\"commands\": %s, \"since\": %s}",
+                i == 0 ? "" : ", ", quoted(names[i]).c_str(), pid.c_str(),
+                d.fields.count("process") ? quoted(d.fields.at("process")).c_str() : "null",
+                field(d, "run_mode", "null").c_str(), field(d, "commands", "null").c_str(),
+                since != "-" ? quoted(since).c_str() : "null");
         }
         std::printf("]}\n");
         return EXIT_OK;
     }
-    std::printf("node %s: %zu task%s\n", node.c_str(), tasks.size(), tasks.size() == 1 ? "" : "s");
-    for (const VULC_TASKINFO &task : tasks) {
-        std::string pid = task.pid != 0 ? std::to_string(task.pid) : "-";
-        std::printf("  %-8s  %s\n", trimmed(task.task, 8).c_str(), pid.c_str());
+    std::printf("node %s: %zu exit%s\n", node.c_str(), tasks.size(), tasks.size() == 1 ? "" : "s");
+    if (tasks.empty()) return EXIT_OK;
+    std::printf("  %-8s  %-7s  %-15s  %-4s  %-8s  %s\n", "EXIT", "PID", "PROCESS", "MODE",
+                "COMMANDS", "SINCE");
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        const ExitDetails &d = details[i];
+        std::string pid = tasks[i].pid != 0 ? std::to_string(tasks[i].pid) : "-";
+        std::printf("  %-8s  %-7s  %-15s  %-4s  %-8s  %s\n", names[i].c_str(), pid.c_str(),
+                    field(d, "process", "-").c_str(), field(d, "run_mode", "-").c_str(),
+                    field(d, "commands", "-").c_str(), registered_at(d).c_str());
     }
     return EXIT_OK;
 }

@@ -1,10 +1,12 @@
 // list.h — `kavi list`: the tasks started on a node.
 #pragma once
 
+#include "tools/kavi/options.h"
+
 namespace kavitool {
 
-// list_command: argv[0] is "list". Exit codes: 0 listed (also when none are started), 1 the
-// service failed, 2 a usage error.
-int list_command(int argc, char **argv);
+extern const CommandSpec LIST_SPEC;
+// list_command: exit codes 0 listed (also when none are started), 1 the service failed.
+int list_command(const Args &args);
 
 }  // namespace kavitool

@@ -1,36 +1,132 @@
-// options.cpp — parsing the options that every subcommand shares.
+// options.cpp — the command-line parser and the help text of every subcommand, both read from the
+// subcommand's option table.
 #include "tools/kavi/options.h"
 
 #include <stdlib.h>
 
-#include <cstdio>
 #include <cstring>
 
 namespace kavitool {
 
-bool parse_options(int argc, char **argv, bool allow_json, Options *out) {
+namespace {
+
+const OptionSpec HELP_OPTION = {"help", nullptr, "print this help and exit", 'h'};
+
+const OptionSpec *find_long(const CommandSpec &spec, std::string_view name) {
+    if (name == HELP_OPTION.name) return &HELP_OPTION;
+    for (const OptionSpec &o : spec.options)
+        if (name == o.name) return &o;
+    return nullptr;
+}
+
+const OptionSpec *find_short(const CommandSpec &spec, char name) {
+    if (name == HELP_OPTION.short_name) return &HELP_OPTION;
+    for (const OptionSpec &o : spec.options)
+        if (o.short_name != 0 && name == o.short_name) return &o;
+    return nullptr;
+}
+
+std::string synopsis(const CommandSpec &spec) {
+    std::string line = std::string("usage: kavi ") + spec.name;
+    if (spec.operand != nullptr)
+        line += spec.operand_optional ? std::string(" [") + spec.operand + "]"
+                                      : std::string(" ") + spec.operand;
+    return line + " [options]";
+}
+
+}  // namespace
+
+bool Args::has(const char *name) const {
+    for (const auto &[n, v] : given_)
+        if (n == name) return true;
+    return false;
+}
+
+std::string Args::value(const char *name, const std::string &fallback) const {
+    std::string found = fallback;
+    for (const auto &[n, v] : given_)
+        if (n == name) found = v;
+    return found;
+}
+
+std::vector<std::string> Args::values(const char *name) const {
+    std::vector<std::string> found;
+    for (const auto &[n, v] : given_)
+        if (n == name) found.push_back(v);
+    return found;
+}
+
+std::optional<int> parse_command_line(const CommandSpec &spec, int argc, char **argv, Args *out) {
+    bool operand_seen = false;
     for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            out->help = true;
-        } else if (allow_json && std::strcmp(arg, "--json") == 0) {
-            out->json = true;
-        } else if (std::strcmp(arg, "--node") == 0) {
-            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-                std::fprintf(stderr, "kavi %s: --node needs a node name\n", argv[0]);
-                return false;
+        std::string_view arg = argv[i];
+        const OptionSpec *option = nullptr;
+        std::optional<std::string> inline_value;
+        if (arg.starts_with("--") && arg.size() > 2) {
+            std::string_view name = arg.substr(2);
+            size_t eq = name.find('=');
+            if (eq != std::string_view::npos) {
+                inline_value = std::string(name.substr(eq + 1));
+                name = name.substr(0, eq);
             }
-            out->node = argv[++i];
-        } else if (std::strncmp(arg, "--node=", 7) == 0 && arg[7] != '\0') {
-            out->node = arg + 7;
-        } else if (arg[0] == '-') {
-            std::fprintf(stderr, "kavi %s: unknown option %s\n", argv[0], arg);
-            return false;
-        } else {
-            out->rest.emplace_back(arg);
+            option = find_long(spec, name);
+        } else if (arg.size() == 2 && arg[0] == '-' && arg[1] != '-') {
+            option = find_short(spec, arg[1]);
+        } else if (!arg.starts_with("-") || arg == "-") {
+            if (spec.operand == nullptr || operand_seen)
+                return usage_error(spec, "unexpected argument " + std::string(arg));
+            out->operand_ = arg;
+            operand_seen = true;
+            continue;
         }
+        if (option == nullptr) return usage_error(spec, "unknown option " + std::string(arg));
+        if (option == &HELP_OPTION) {
+            print_help(spec, stdout);
+            return EXIT_OK;
+        }
+        std::string name = std::string("--") + option->name;
+        if (option->value == nullptr) {
+            if (inline_value) return usage_error(spec, name + " takes no value");
+            out->given_.emplace_back(option->name, "");
+            continue;
+        }
+        if (!inline_value) {
+            if (i + 1 >= argc)
+                return usage_error(spec, name + " needs a value (" + option->value + ")");
+            inline_value = argv[++i];
+        }
+        if (inline_value->empty())
+            return usage_error(spec, name + " needs a value (" + option->value + ")");
+        out->given_.emplace_back(option->name, *inline_value);
     }
-    return true;
+    if (spec.operand != nullptr && !spec.operand_optional && !operand_seen)
+        return usage_error(spec, std::string("missing ") + spec.operand + ", " + spec.operand_help);
+    return std::nullopt;
+}
+
+void print_help(const CommandSpec &spec, FILE *to) {
+    std::fprintf(to, "%s\n%s", synopsis(spec).c_str(), spec.description);
+    if (spec.operand != nullptr) std::fprintf(to, "  %-20s %s\n", spec.operand, spec.operand_help);
+    std::fputs("Options:\n", to);
+    auto line = [to](const OptionSpec &o) {
+        std::string left = o.short_name != 0 ? std::string("-") + o.short_name + ", " : "";
+        left += std::string("--") + o.name;
+        if (o.value != nullptr) left += std::string(" ") + o.value;
+        // Continuation lines of a help text line up under its first line.
+        std::string help = o.help;
+        for (size_t nl = help.find('\n'); nl != std::string::npos; nl = help.find('\n', nl + 1))
+            help.insert(nl + 1, 23, ' ');
+        std::fprintf(to, "  %-20s %s\n", left.c_str(), help.c_str());
+    };
+    for (const OptionSpec &o : spec.options) line(o);
+    line(HELP_OPTION);
+    std::fputs(spec.exit_codes, to);
+}
+
+int usage_error(const CommandSpec &spec, const std::string &what) {
+    std::fprintf(stderr, "kavi %s: %s (kavi %s --help for more)\n", spec.name, what.c_str(),
+                 spec.name);
+    return EXIT_USAGE;
 }
 
 bool use_node(const std::string &node) {
@@ -43,19 +139,6 @@ bool use_node(const std::string &node) {
     std::fprintf(stderr, "kavi: the node name \"%s\" is longer than %zu characters\n", name,
                  NODE_NAME_MAX);
     return false;
-}
-
-std::optional<int> finish_options(int argc, char **argv, bool allow_json, const char *usage,
-                                  Options *out) {
-    if (!parse_options(argc, argv, allow_json, out) || !out->rest.empty()) {
-        std::fputs(usage, stderr);
-        return EXIT_USAGE;
-    }
-    if (out->help) {
-        std::fputs(usage, stdout);
-        return EXIT_OK;
-    }
-    return std::nullopt;
 }
 
 }  // namespace kavitool

@@ -1,23 +1,24 @@
 // send.cpp — `kavi send`: plays the server for one command. It starts a task of its own (not an
-// exit), sends the command to an exit, waits for the reply and prints its status and fields.
+// exit), sends the command to an exit, waits for the reply and prints what was sent and what came
+// back: the fields set, then the status and the fields the exit changed (or all, or JSON).
 #include "tools/kavi/send.h"
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "exit/codec.h"
-#include "services/kavcacm/kavcacm.h"
 #include "tools/kavi/block_fields.h"
-#include "tools/kavi/options.h"
+#include "tools/kavi/client.h"
+#include "tools/kavi/json_in.h"
 
 namespace kavitool {
 
@@ -30,150 +31,100 @@ constexpr int EXIT_STATUS_OTHER = 1;
 constexpr int EXIT_UNREACHABLE = 3;
 constexpr int EXIT_NO_REPLY = 4;
 
-const char USAGE[] =
-    "usage: kavi send EXIT [--node NODE] [--router] [--set FIELD=VALUE]... [--raw FILE]\n"
-    "                 [--function-code N] [--json] [--timeout SECONDS]\n"
-    "  Sends one command to the exit EXIT and prints the status and every field of its reply.\n"
-    "  --node NODE        the node to send on (default: KAVI_NODE, else the host name)\n"
-    "  --set FIELD=VALUE  a parameter block field by name (command_name, display_name,\n"
-    "                     exit_timeout, resource_status_ts=2015-03-09T14:05:07.6, ...);\n"
-    "                     data fields (user_data, ...) as hexadecimal digits\n"
-    "  --router           send to the router KAVIEXIT, which delivers by exit_name\n"
-    "  --raw FILE         send FILE's bytes unchanged as the element block\n"
-    "  --timeout SECONDS  how long to wait for the reply (default 30)\n"
-    "  Exit code: 0 status 0, 1 another status, 2 usage, 3 exit not reachable, 4 no reply.\n";
+constexpr OptionSpec OPTIONS[] = {
+    {"set", "FIELD=VALUE",
+     "set a parameter block field by name: command_name,\n"
+     "display_name, exit_timeout, resource_status_ts=\n"
+     "2015-03-09T14:05:07.6, ...; data fields (user_data, ...)\n"
+     "as hexadecimal digits. Repeat for more fields"},
+    {"json-in", "FILE",
+     "set the fields of a JSON object read from FILE (- for\n"
+     "standard input), such as --json printed; --set applies\n"
+     "after it"},
+    {"raw", "FILE", "send FILE's bytes unchanged as the element block"},
+    {"router", nullptr, "send to the router KAVIEXIT, which delivers by exit_name"},
+    {"function-code", "N", "the header's function code (default 0, a command)"},
+    {"timeout", "SECONDS", "how long to wait for the reply (default 30)"},
+    {"all", nullptr, "print every field of the reply, not only those the exit changed"},
+    {"json", nullptr, "print the reply as one JSON object: status, then every field"},
+    NODE_OPTION,
+};
 
 struct SendOptions {
     std::string exit_name;
-    std::string node;  // empty: KAVI_NODE
     bool router = false;
-    bool json = false;
     std::string raw_file;
     uint16_t function_code = 0;
     double timeout_s = 30;
-    std::vector<std::pair<std::string, std::string>> sets;
 };
 
-int usage_error(const std::string &what) {
-    fprintf(stderr, "kavi send: %s\n%s", what.c_str(), USAGE);
-    return EXIT_USAGE;
-}
-
-// parse: 0 and *o, or the exit code of a usage error (already reported).
-int parse(int argc, char **argv, SendOptions *o) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        bool has_value = i + 1 < argc;
-        if (arg == "--router") {
-            o->router = true;
-        } else if (arg == "--json") {
-            o->json = true;
-        } else if (arg == "--help" || arg == "-h") {
-            fputs(USAGE, stdout);
-            exit(0);
-        } else if ((arg == "--node" || arg == "--set" || arg == "--raw" ||
-                    arg == "--function-code" || arg == "--timeout") &&
-                   !has_value) {
-            return usage_error(arg + " needs a value");
-        } else if (arg == "--node") {
-            o->node = argv[++i];
-            if (o->node.empty() || o->node.size() > 24) return usage_error("bad node name");
-        } else if (arg == "--set") {
-            std::string set = argv[++i];
-            size_t eq = set.find('=');
-            if (eq == std::string::npos || eq == 0) return usage_error("--set takes FIELD=VALUE");
-            o->sets.emplace_back(set.substr(0, eq), set.substr(eq + 1));
-        } else if (arg == "--raw") {
-            o->raw_file = argv[++i];
-        } else if (arg == "--function-code") {
-            char *end = nullptr;
-            unsigned long code = strtoul(argv[++i], &end, 0);
-            if (*end != '\0' || code > UINT16_MAX) return usage_error("bad function code");
-            o->function_code = static_cast<uint16_t>(code);
-        } else if (arg == "--timeout") {
-            char *end = nullptr;
-            o->timeout_s = strtod(argv[++i], &end);
-            if (*end != '\0' || !std::isfinite(o->timeout_s) || o->timeout_s <= 0 ||
-                o->timeout_s > 86400)
-                return usage_error("bad time-out");
-        } else if (!arg.empty() && arg[0] != '-' && o->exit_name.empty()) {
-            o->exit_name = arg;
-        } else {
-            return usage_error("unexpected argument " + arg);
-        }
+// read_options: 0 and *o, or the exit code of a usage error (reported).
+int read_options(const Args &args, SendOptions *o) {
+    o->exit_name = args.operand();
+    for (char &c : o->exit_name) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    if (o->exit_name.size() > 8)
+        return usage_error(SEND_SPEC, "EXIT takes 1 to 8 characters, not " + args.operand());
+    o->router = args.has("router");
+    o->raw_file = args.value("raw");
+    if (args.has("function-code")) {
+        char *end = nullptr;
+        std::string text = args.value("function-code");
+        unsigned long code = strtoul(text.c_str(), &end, 0);
+        if (*end != '\0' || code > UINT16_MAX)
+            return usage_error(SEND_SPEC, "--function-code takes 0 to 65535, not " + text);
+        o->function_code = static_cast<uint16_t>(code);
     }
-    if (o->exit_name.empty() || o->exit_name.size() > 8)
-        return usage_error("EXIT takes 1 to 8 characters");
+    if (args.has("timeout")) {
+        char *end = nullptr;
+        std::string text = args.value("timeout");
+        o->timeout_s = strtod(text.c_str(), &end);
+        if (*end != '\0' || !std::isfinite(o->timeout_s) || o->timeout_s <= 0 ||
+            o->timeout_s > 86400)
+            return usage_error(SEND_SPEC, "--timeout takes seconds above 0, not " + text);
+    }
     return 0;
 }
 
-void pad(const std::string &text, char *out, size_t width) {
-    memset(out, ' ', width);
-    for (size_t i = 0; i < text.size() && i < width; ++i)
-        out[i] = static_cast<char>(toupper(static_cast<unsigned char>(text[i])));
+bool read_all(const std::string &path, std::string *out) {
+    if (path == "-") {
+        out->assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        return true;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
 }
 
-// The client's task: a name of its own on the node, released when it goes.
-class ClientTask {
-  public:
-    ~ClientTask() {
-        if (!started_) return;
-        VULC_STOPCOM stop{};
-        stop.head.length = sizeof stop;
-        memcpy(stop.head.task, name_, 8);
-        vulcstopcom(&stop);
-    }
-    // start: 0, or the service's code. An empty mailslot path: the task is no exit.
-    uint32_t start() {
-        uint32_t rc = VULC_ALREADY_STARTED;
-        for (unsigned attempt = 0; attempt < 16 && rc == VULC_ALREADY_STARTED; ++attempt) {
-            char name[16];
-            snprintf(name, sizeof name, "KV%06X", (getpid() + attempt * 0x10000u) & 0xFFFFFFu);
-            memcpy(name_, name, 8);
-            VULC_STRTCOM request{};
-            request.head.length = sizeof request;
-            memcpy(request.head.task, name_, 8);
-            rc = vulcstrtcom(&request);
-            if (rc == VULC_OK) {
-                handle_ = request.receive_handle;
-                started_ = true;
-            }
+// fill_block: the block from --json-in and --set; 0, or the exit code of a usage error.
+int fill_block(const Args &args, const SendOptions &o, OutgoingBlock *out) {
+    std::string error;
+    if (args.has("json-in")) {
+        std::string path = args.value("json-in"), json;
+        std::vector<std::pair<std::string, std::string>> fields;
+        if (!read_all(path, &json)) return usage_error(SEND_SPEC, "cannot read " + path);
+        if (!read_json_fields(json, &fields, &error))
+            return usage_error(SEND_SPEC, "--json-in " + path + ": " + error);
+        // A reply's status is not a field; the exit and correlation are this command's own.
+        for (const auto &[field, value] : fields) {
+            if (field == "status") continue;
+            if (!set_field(out, field, value, &error))
+                return usage_error(SEND_SPEC, "--json-in " + path + ": " + field + " " + error);
         }
-        return rc;
     }
-    const char *name() const { return name_; }
-    VULC_HANDLE handle() const { return handle_; }
-
-  private:
-    char name_[8] = {};
-    VULC_HANDLE handle_ = 0;
-    bool started_ = false;
-};
-
-// A buffer of the service, given back when done with.
-class Message {
-  public:
-    Message(const char task[8], uint8_t *bytes, uint32_t length) : bytes_(bytes), length_(length) {
-        memcpy(task_, task, 8);
+    pad(o.exit_name, out->block.exit_name, 8);
+    out->block.exit_name[8] = '\0';
+    codec::set_correlation(&out->block, static_cast<uint32_t>(getpid() & 0xFFFF) << 16);
+    for (const std::string &set : args.values("set")) {
+        size_t eq = set.find('=');
+        if (eq == std::string::npos || eq == 0)
+            return usage_error(SEND_SPEC, "--set takes FIELD=VALUE, not " + set);
+        std::string field = set.substr(0, eq);
+        if (!set_field(out, field, set.substr(eq + 1), &error))
+            return usage_error(SEND_SPEC, "--set " + field + ": " + error);
     }
-    ~Message() {
-        if (bytes_ == nullptr) return;
-        VULC_FREEMEM request{};
-        request.head.length = sizeof request;
-        memcpy(request.head.task, task_, 8);
-        request.buffer = bytes_;
-        vulcfreemem(&request);
-    }
-    Message(const Message &) = delete;
-    Message &operator=(const Message &) = delete;
-    uint8_t *bytes() const { return bytes_; }
-    uint32_t length() const { return length_; }
-
-  private:
-    char task_[8];
-    uint8_t *bytes_;
-    uint32_t length_;
-};
+    return 0;
+}
 
 // element_block: what goes from message offset 112 on; false when it is too long to send.
 bool element_block(const SendOptions &o, const OutgoingBlock &out, std::vector<uint8_t> *bytes) {
@@ -206,51 +157,6 @@ bool element_block(const SendOptions &o, const OutgoingBlock &out, std::vector<u
     codec::put_u16(bytes->data(), static_cast<uint16_t>(length));
     codec::put_u16(bytes->data() + 2, codec::ELEMENT_BLOCK_TYPE);
     return true;
-}
-
-struct Sent {
-    uint32_t message_id;
-    uint32_t correlation;
-};
-
-// send: 0 and what identifies the command's reply, or the exit code of a failure (reported).
-int send(const SendOptions &o, const ClientTask &task, const std::vector<uint8_t> &elements,
-         const char node[24], Sent *sent) {
-    VULC_ALCMEM alloc{};
-    alloc.head.length = sizeof alloc;
-    memcpy(alloc.head.task, task.name(), 8);
-    alloc.size = static_cast<uint32_t>(codec::HEADER_SIZE + elements.size());
-    if (vulcalcmem(&alloc) != VULC_OK) {
-        fprintf(stderr, "kavi send: no message buffer (code %u)\n", alloc.head.rc);
-        return EXIT_UNREACHABLE;
-    }
-    Message message(task.name(), static_cast<uint8_t *>(alloc.buffer), alloc.size);
-    if (!elements.empty())
-        memcpy(message.bytes() + codec::HEADER_SIZE, elements.data(), elements.size());
-
-    VULC_SNDDATA request{};
-    request.head.length = sizeof request;
-    memcpy(request.head.task, task.name(), 8);
-    pad(o.router ? "KAVIEXIT" : o.exit_name, request.dest_app, sizeof request.dest_app);
-    memcpy(request.dest_node, node, sizeof request.dest_node);
-    request.send_length = message.length();
-    request.buffer = message.bytes();
-    request.function_code = o.function_code;
-    uint32_t rc = vulcsnddata(&request);
-    if (rc != VULC_OK) {
-        if (rc == VULC_UNREACHABLE || rc == VULC_NOT_STARTED)
-            fprintf(stderr, "kavi send: exit %s is not reachable\n", o.exit_name.c_str());
-        else
-            fprintf(stderr, "kavi send: the send failed with code %u (reason %u)\n", rc,
-                    request.head.reason);
-        return EXIT_UNREACHABLE;
-    }
-    // The service wrote the header into the buffer; a reply carries its message id back.
-    sent->message_id = codec::get_u32(message.bytes() + VULC_HDR_MESSAGE_ID);
-    sent->correlation = elements.size() >= 4 + codec::BLOCK_ELEMENT_LENGTH
-                            ? codec::correlation_in_wire(elements.data() + 8)
-                            : 0;
-    return 0;
 }
 
 struct Reply {
@@ -286,101 +192,136 @@ Reply read_reply(const uint8_t *msg, uint32_t length) {
 
 // A reply carries the command's message id back; a status reply sent from a buffer of its own
 // (a process ending with the command active) carries at least its correlation.
-bool answers(const uint8_t *msg, uint32_t length, const Sent &sent) {
-    if (length < codec::FIRST_ELEMENT_OFFSET) return false;
-    if (codec::get_u32(msg + VULC_HDR_MESSAGE_ID) == sent.message_id) return true;
-    Reply r = read_reply(msg, length);
-    return r.has_status && r.correlation == sent.correlation;
+bool answers(const Message &message, const Sent &sent, uint32_t correlation) {
+    if (message.length() < codec::FIRST_ELEMENT_OFFSET) return false;
+    if (is_reply_to(message, sent)) return true;
+    Reply r = read_reply(message.bytes(), message.length());
+    return r.has_status && r.correlation == correlation;
 }
 
-void print(const Reply &r, uint32_t length, bool json) {
-    std::vector<PrintedField> fields;
-    if (r.has_block) fields = print_fields(r.block);
-    if (json) {
-        printf("{\n  \"status\": %u", r.status);
-        for (const PrintedField &f : fields)
-            printf(",\n  \"%s\": %s", f.name.c_str(), f.json.c_str());
-        printf("\n}\n");
+// The fields of `block` that differ from those of `base`, as printed.
+std::vector<PrintedField> differing(const _VULE_PARAMETERS32 &block,
+                                    const _VULE_PARAMETERS32 &base) {
+    std::vector<PrintedField> now = print_fields(block), before = print_fields(base), out;
+    for (size_t i = 0; i < now.size(); ++i)
+        if (now[i].text != before[i].text) out.push_back(now[i]);
+    return out;
+}
+
+void print_sent(const SendOptions &o, const OutgoingBlock &out, size_t bytes,
+                const ClientTask &task) {
+    std::printf("sent to %s on node %s%s: %zu bytes\n", o.exit_name.c_str(),
+                task.node_name().c_str(), o.router ? " through KAVIEXIT" : "",
+                codec::HEADER_SIZE + bytes);
+    if (!o.raw_file.empty()) {
+        std::printf("  (the element block of %s)\n", o.raw_file.c_str());
         return;
     }
-    printf("status: %u (0x%04X)\nreply: %u bytes\n", r.status, r.status, length);
-    if (!r.has_block) printf("(no parameter block)\n");
-    for (const PrintedField &f : fields) printf("%s: %s\n", f.name.c_str(), f.text.c_str());
+    for (const PrintedField &f : differing(out.block, _VULE_PARAMETERS32{}))
+        if (f.name != "exit_name" && f.name != "correlation_id")
+            std::printf("  %s: %s\n", f.name.c_str(), f.text.c_str());
 }
 
-// await_reply: the exit code after printing the reply, or EXIT_NO_REPLY at the time-out.
-int await_reply(const SendOptions &o, const ClientTask &task, const Sent &sent) {
-    using clock = std::chrono::steady_clock;
-    auto deadline = clock::now() + std::chrono::duration<double>(o.timeout_s);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-        if (left.count() <= 0) break;
-        VULC_SOCWAIT wait{};
-        wait.length = sizeof wait;
-        wait.timeout_ms = static_cast<int32_t>(left.count());
-        wait.wait_handle = task.handle();
-        if (vulcsocwait(&wait) == VULC_SEM_TIMEOUT) break;
-        uint32_t length = 0;
-        void *buffer = nullptr;
-        VULC_RCVDATA receive{};
-        receive.head.length = sizeof receive;
-        memcpy(receive.head.task, task.name(), 8);
-        receive.receive_handle = task.handle();
-        receive.wait_handle = task.handle();
-        receive.length_out = &length;
-        receive.buffer_out = &buffer;
-        uint32_t rc = vulcrcvdata(&receive);
-        if (rc == VULC_NO_DATA) continue;
-        if (rc != VULC_OK) {
-            fprintf(stderr, "kavi send: receive failed with code %u\n", rc);
-            return EXIT_NO_REPLY;
-        }
-        Message message(task.name(), static_cast<uint8_t *>(buffer), length);
-        if (!answers(message.bytes(), length, sent)) continue;
-        Reply r = read_reply(message.bytes(), length);
-        if (r.malformed) {
-            fprintf(stderr, "kavi send: the reply (%u bytes) is malformed\n", length);
-            return EXIT_STATUS_OTHER;
-        }
-        print(r, length, o.json);
-        return r.status == 0 ? EXIT_STATUS_ZERO : EXIT_STATUS_OTHER;
+void print_reply(const Reply &r, uint32_t length, double ms, bool all,
+                 const _VULE_PARAMETERS32 &sent) {
+    std::printf("status: %u (0x%04X)\nreply: %u bytes in %.1f ms\n", r.status, r.status, length,
+                ms);
+    if (!r.has_block) {
+        std::printf("(no parameter block)\n");
+        return;
     }
-    fprintf(stderr, "kavi send: no reply from %s within %g s\n", o.exit_name.c_str(), o.timeout_s);
-    return EXIT_NO_REPLY;
+    std::vector<PrintedField> fields = all ? print_fields(r.block) : differing(r.block, sent);
+    if (!all)
+        std::printf("changed by the exit: %zu field%s\n", fields.size(),
+                    fields.size() == 1 ? "" : "s");
+    for (const PrintedField &f : fields) std::printf("  %s: %s\n", f.name.c_str(), f.text.c_str());
+}
+
+void print_json(const Reply &r) {
+    std::vector<PrintedField> fields;
+    if (r.has_block) fields = print_fields(r.block);
+    std::printf("{\n  \"status\": %u", r.status);
+    for (const PrintedField &f : fields)
+        std::printf(",\n  \"%s\": %s", f.name.c_str(), f.json.c_str());
+    std::printf("\n}\n");
 }
 
 }  // namespace
 
-int send_command(int argc, char **argv) {
+const CommandSpec SEND_SPEC = {
+    "send",
+    "EXIT",
+    "the exit to send the command to (1 to 8 characters)",
+    false,
+    "send one command to an exit and print its reply",
+    "Sends one command to the exit EXIT, waits for its reply and prints the fields sent, the\n"
+    "status and the fields the exit changed. The block starts zeroed; exit_name is EXIT.\n",
+    OPTIONS,
+    "Exit codes: 0 status 0, 1 another status or a malformed reply, 2 usage error,\n"
+    "3 the exit is not reachable, 4 no reply within the time-out.\n",
+};
+
+int send_command(const Args &args) {
     SendOptions o;
-    if (int rc = parse(argc, argv, &o); rc != 0) return rc;
-    if (!use_node(o.node)) return EXIT_USAGE;
+    if (int rc = read_options(args, &o); rc != 0) return rc;
+    if (!use_node(args.value("node"))) return EXIT_USAGE;
     OutgoingBlock out;
-    std::string error;
-    pad(o.exit_name, out.block.exit_name, 8);
-    codec::set_correlation(&out.block, static_cast<uint32_t>(getpid() & 0xFFFF) << 16);
-    for (const auto &[field, value] : o.sets)
-        if (!set_field(&out, field, value, &error)) return usage_error(field + " " + error);
+    if (int rc = fill_block(args, o, &out); rc != 0) return rc;
     std::vector<uint8_t> elements;
     if (!element_block(o, out, &elements))
-        return usage_error(o.raw_file.empty()
-                               ? "the command is too long"
-                               : "cannot read " + o.raw_file + ", or it is too long");
+        return usage_error(SEND_SPEC, o.raw_file.empty()
+                                          ? "the command is too long"
+                                          : "cannot read " + o.raw_file + ", or it is too long");
 
     ClientTask task;
     if (uint32_t rc = task.start(); rc != VULC_OK) {
-        fprintf(stderr, "kavi send: cannot start a task on the node (code %u)\n", rc);
+        std::fprintf(stderr, "kavi send: cannot start a task on the node (code %u)\n", rc);
         return EXIT_UNREACHABLE;
     }
-    // Addresses on other nodes are unreachable until the service has a transport to them, so
-    // --node joins the node rather than naming a remote destination.
-    VULC_CHECKTASK check{};
-    check.head.length = sizeof check;
-    memcpy(check.head.task, task.name(), 8);
-    vulcchecktask(&check);
+    bool json = args.has("json");
     Sent sent{};
-    if (int rc = send(o, task, elements, check.node, &sent); rc != 0) return rc;
-    return await_reply(o, task, sent);
+    uint32_t reason = 0;
+    uint32_t rc = send_elements(task, o.router ? "KAVIEXIT" : o.exit_name, elements,
+                                o.function_code, &sent, &reason);
+    if (rc == VULC_UNREACHABLE || rc == VULC_NOT_STARTED) {
+        std::fprintf(stderr, "kavi send: %s\n",
+                     not_reachable(o.router ? "KAVIEXIT" : o.exit_name, task).c_str());
+        return EXIT_UNREACHABLE;
+    }
+    if (rc != VULC_OK) {
+        std::fprintf(stderr, "kavi send: the send failed with code %u (reason %u)\n", rc, reason);
+        return EXIT_UNREACHABLE;
+    }
+    if (!json) print_sent(o, out, elements.size(), task);
+    uint32_t correlation = elements.size() >= 4 + codec::BLOCK_ELEMENT_LENGTH
+                               ? codec::correlation_in_wire(elements.data() + 8)
+                               : 0;
+    std::optional<Message> message;
+    Awaited awaited = await_message(
+        task, o.timeout_s, [&](const Message &m) { return answers(m, sent, correlation); },
+        &message, &rc);
+    if (awaited == Awaited::failed) {
+        std::fprintf(stderr, "kavi send: receive failed with code %u\n", rc);
+        return EXIT_NO_REPLY;
+    }
+    if (awaited == Awaited::timeout) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "kavi send: no reply from %s within %g s\n", o.exit_name.c_str(),
+                     o.timeout_s);
+        return EXIT_NO_REPLY;
+    }
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent.at).count();
+    Reply r = read_reply(message->bytes(), message->length());
+    if (r.malformed) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "kavi send: the reply (%u bytes) is malformed\n", message->length());
+        return EXIT_STATUS_OTHER;
+    }
+    if (json)
+        print_json(r);
+    else
+        print_reply(r, message->length(), ms, args.has("all"), out.block);
+    return r.status == 0 ? EXIT_STATUS_ZERO : EXIT_STATUS_OTHER;
 }
 
 }  // namespace kavitool

@@ -1,30 +1,123 @@
-// shutdown.cpp — `kavi shutdown [--node N]`: every exit program waiting on the node returns from
-// its wait (KaviWait answers 9) and can end its exits cleanly.
+// shutdown.cpp — `kavi shutdown [EXIT] [--node N]`: without EXIT, every exit program waiting on the
+// node returns from its wait (KaviWait answers 9) and can end its exits cleanly. With EXIT, only
+// the program that holds that exit is asked to stop, the way a service manager stops it: with
+// SIGTERM, which ends its wait as the node's shutdown would. A program's wait belongs to the
+// whole program, so its other exits stop with it; kavi says which.
 #include "tools/kavi/shutdown.h"
 
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "services/kavcacm/kavcacm.h"
-#include "tools/kavi/options.h"
+#include "tools/kavi/client.h"
 
 namespace kavitool {
 
 namespace {
 
-constexpr char USAGE[] =
-    "usage: kavi shutdown [--node N]\n"
-    "Ends every wait of the exit programs on a node, so that they end their exits and stop.\n"
-    "  --node N   the node to shut down (default: KAVI_NODE, else the host name)\n"
-    "  --help     this text\n"
-    "Exit codes: 0 done (also when nothing was waiting), 1 the communication service failed,\n"
-    "2 usage error.\n";
+constexpr int EXIT_NOT_STARTED = 3;
+constexpr int EXIT_STILL_THERE = 4;
+
+constexpr OptionSpec OPTIONS[] = {
+    {"timeout", "SECONDS", "with EXIT: how long to wait for it to go (default 10)"},
+    NODE_OPTION,
+};
+
+std::vector<VULC_TASKINFO> node_tasks() {
+    std::vector<VULC_TASKINFO> tasks(256);
+    uint32_t count = 0;
+    if (vulclisttasks(tasks.data(), static_cast<uint32_t>(tasks.size()), &count) != VULC_OK)
+        count = 0;
+    tasks.resize(std::min<size_t>(count, tasks.size()));
+    return tasks;
+}
+
+std::string trimmed(const char *s, size_t n) {
+    while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\0')) --n;
+    return std::string(s, n);
+}
+
+bool started(const char padded[8]) {
+    for (const VULC_TASKINFO &t : node_tasks())
+        if (memcmp(t.task, padded, 8) == 0) return true;
+    return false;
+}
+
+int stop_one(const Args &args) {
+    std::string text = args.value("timeout", "10");
+    char *end = nullptr;
+    double timeout = strtod(text.c_str(), &end);
+    if (*end != '\0' || !(timeout > 0 && timeout <= 86400))
+        return usage_error(SHUTDOWN_SPEC, "--timeout takes seconds above 0, not " + text);
+    char padded[8];
+    pad(args.operand(), padded, 8);
+    std::string name = trimmed(padded, 8);
+    uint32_t pid = 0;
+    std::vector<VULC_TASKINFO> tasks = node_tasks();
+    for (const VULC_TASKINFO &t : tasks)
+        if (memcmp(t.task, padded, 8) == 0) pid = t.pid;
+    if (pid == 0) {
+        bool there = started(padded);
+        std::fprintf(stderr, "kavi shutdown: %s\n",
+                     there ? ("cannot stop " + name +
+                              " alone: the node does not tell which process holds it; "
+                              "kavi shutdown without EXIT stops every exit program")
+                                 .c_str()
+                           : ("exit " + name +
+                              " is not started on this node (kavi list lists "
+                              "the exits)")
+                                 .c_str());
+        return there ? EXIT_FAILED : EXIT_NOT_STARTED;
+    }
+    std::string others;
+    for (const VULC_TASKINFO &t : tasks)
+        if (t.pid == pid && memcmp(t.task, padded, 8) != 0) others += " " + trimmed(t.task, 8);
+    if (kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
+        std::fprintf(stderr, "kavi shutdown: cannot stop process %u, which holds %s: %s\n", pid,
+                     name.c_str(), strerror(errno));
+        return EXIT_FAILED;
+    }
+    std::printf("asked process %u, which holds %s, to stop (SIGTERM)%s%s\n", pid, name.c_str(),
+                others.empty() ? "" : "; it also holds", others.c_str());
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+    while (started(padded)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            std::fprintf(stderr, "kavi shutdown: %s is still started after %g s\n", name.c_str(),
+                         timeout);
+            return EXIT_STILL_THERE;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::printf("%s stopped\n", name.c_str());
+    return EXIT_OK;
+}
 
 }  // namespace
 
-int shutdown_command(int argc, char **argv) {
-    Options options;
-    if (auto done = finish_options(argc, argv, false, USAGE, &options)) return *done;
-    if (!use_node(options.node)) return EXIT_USAGE;
+const CommandSpec SHUTDOWN_SPEC = {
+    "shutdown",
+    "EXIT",
+    "stop only the exit program that holds this exit",
+    true,
+    "end the waits of a node's exit programs, or of the one that holds EXIT",
+    "Without EXIT: ends every wait of the exit programs on a node, so that they end their exits\n"
+    "and stop. With EXIT: asks the program that holds EXIT to stop (SIGTERM, which ends its wait\n"
+    "the same way) and waits until EXIT is gone; the program's other exits stop with it.\n",
+    OPTIONS,
+    "Exit codes: 0 done (also when nothing was waiting), 1 the communication service failed or\n"
+    "the program cannot be stopped, 2 usage error, 3 EXIT is not started, 4 EXIT did not go.\n",
+};
+
+int shutdown_command(const Args &args) {
+    if (!use_node(args.value("node"))) return EXIT_USAGE;
+    if (!args.operand().empty()) return stop_one(args);
     uint32_t ended = 0;
     uint32_t rc = vulcshutdown(&ended);
     std::printf("%u wait%s ended\n", ended, ended == 1 ? "" : "s");

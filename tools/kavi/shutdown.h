@@ -1,10 +1,12 @@
-// shutdown.h — `kavi shutdown`: ends every wait of the exit programs on a node.
+// shutdown.h — `kavi shutdown`: every wait of the exit programs on a node ended.
 #pragma once
+
+#include "tools/kavi/options.h"
 
 namespace kavitool {
 
-// shutdown_command: argv[0] is "shutdown". Exit codes: 0 done (also when nothing waited), 1 the
-// service failed for at least one wait, 2 a usage error.
-int shutdown_command(int argc, char **argv);
+extern const CommandSpec SHUTDOWN_SPEC;
+// shutdown_command: exit codes 0 done (also when nothing waited), 1 the service failed.
+int shutdown_command(const Args &args);
 
 }  // namespace kavitool

@@ -125,13 +125,39 @@ void TraceDecoder::feed(std::string_view bytes, bool settled) {
         if (at >= cut) break;
         damage_before(at);
         close_damage();
-        out_(format_record(r, format_));
+        if (keep_ && !keep_(r)) continue;
+        std::string line = format_record(r, format_);
+        if (std::optional<uint64_t> took = duration_of(r)) {
+            // Inside the line's end: "...\n" in text, "...]}\n" in JSON.
+            size_t end = line.size() - (format_ == TraceFormat::json ? 2 : 1);
+            std::string us =
+                std::to_string(*took / 1000) + "." + std::to_string(*took % 1000 / 100);
+            line.insert(end, format_ == TraceFormat::json ? ", \"duration_us\": " + us
+                                                          : " duration_us=" + us);
+        }
+        out_(line);
         if (damaged_) ++recovered_;
     }
     damage_before(cut);
     if (settled) close_damage();
     pending_.erase(0, cut);
     base_ += cut;
+}
+
+std::optional<uint64_t> TraceDecoder::duration_of(const kavz::TraceRecord &r) {
+    std::string key =
+        std::to_string(r.pid) + "/" + std::to_string(r.thread) + "/" + std::string(r.function);
+    if (r.kind == VULZ_KIND_ENTRY) {
+        // Bounded: a trace of threads that never return must not grow the map without end.
+        if (entered_.size() >= ENTRIES_KEPT) entered_.clear();
+        entered_[key] = r.time_ns;
+        return std::nullopt;
+    }
+    auto it = r.kind == VULZ_KIND_EXIT ? entered_.find(key) : entered_.end();
+    if (it == entered_.end() || it->second > r.time_ns) return std::nullopt;
+    uint64_t took = r.time_ns - it->second;
+    entered_.erase(it);
+    return took;
 }
 
 void TraceDecoder::damage(uint64_t offset, uint64_t length) {
@@ -156,6 +182,7 @@ void TraceDecoder::close_damage() {
 void TraceDecoder::restart() {
     close_damage();
     pending_.clear();
+    entered_.clear();
     base_ = 0;
 }
 

@@ -4,9 +4,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
+#include "services/kavzras/kavzras.h"
 #include "services/kavzras/record.h"
 
 namespace kavitool {
@@ -34,7 +37,17 @@ class TraceDecoder {
 
     uint64_t offset() const { return base_ + pending_.size(); }  // bytes fed so far
 
+    // keep: only the records for which it holds are printed (all, when it is empty).
+    void set_filter(std::function<bool(const kavz::TraceRecord &)> keep) {
+        keep_ = std::move(keep);
+    }
+
   private:
+    static constexpr size_t ENTRIES_KEPT = 4096;
+    // duration_of: for an exit record, the time since the entry record of the same function on
+    // the same thread; the line then ends with duration_us.
+    std::optional<uint64_t> duration_of(const kavz::TraceRecord &r);
+
     void damage(uint64_t offset, uint64_t length);
     void close_damage();
 
@@ -48,6 +61,8 @@ class TraceDecoder {
     uint64_t open_length_ = 0;
     bool damaged_ = false;
     uint64_t recovered_ = 0;  // records after the first damage
+    std::function<bool(const kavz::TraceRecord &)> keep_;
+    std::unordered_map<std::string, uint64_t> entered_;  // pid/thread/function -> entry time
 };
 
 }  // namespace kavitool

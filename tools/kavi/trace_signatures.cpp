@@ -67,8 +67,11 @@ const Signature SIGNATURES[] = {
      1,
      {{"start_record", Form::invocation}, {"exit_name", Form::text}}},
     {"VuleSingleThreadDispatcher", 2, {{"exit_name", Form::text}}},
-    // The exit classes trace an object's debug text, and sometimes one value.
-    {"VuleCommandExit*", 0, {{"debug_info", Form::text}, {"value", Form::i32}}},
+    // The exit classes trace an object's debug text, and sometimes one value; the exit object's
+    // destructor ends with its KaviTerminate result alone.
+    {"VuleCommandExit::~VuleCommandExit", 2, {{"result", Form::u32}}},
+    {"VuleCommandExit::*", 0, {{"debug_info", Form::text}, {"value", Form::i32}}},
+    {"VuleCommandExitParms::*", 0, {{"debug_info", Form::text}}},
 };
 
 }  // namespace

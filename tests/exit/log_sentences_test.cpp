@@ -1,0 +1,161 @@
+// log_sentences_test.cpp — every error-log site of the library has its sentence, and real
+// failures end their log lines with the sentence that says what happened, names decoded.
+#include "exit/log_sentences.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "exit/exit_table.h"
+#include "kaviexit.h"
+#include "tests/exit/lifecycle_support.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+uint32_t KAVI_CALL do_nothing(_VULE_PARAMETERS32 *) {
+    return 0;
+}
+
+// The sites the library's sources log at: the line argument of every KAVI_LOG with a number
+// there, and the numbers handed to the helpers that log for their callers.
+std::set<uint32_t> logged_sites() {
+    const std::regex patterns[] = {
+        std::regex(R"(KAVI_LOG\([^,;]+,[^,;]+,[^,;]+,\s*(\d+)\s*,)"),
+        std::regex(R"(\b(?:logObject|lock)\([^;]*?,\s*(\d{3,})\s*[,)])"),
+        std::regex(R"((?:\bF|"\w+"|padded_caller)\s*,\s*(\d{3,})\))"),
+    };
+    std::set<uint32_t> sites;
+    for (const char *dir : {"exit", "exit/vulece"}) {
+        for (const auto &file :
+             std::filesystem::directory_iterator(std::string(KAVI_SOURCE_DIR) + "/" + dir)) {
+            if (file.path().extension() != ".cpp" || file.path().filename() == "log_sentences.cpp")
+                continue;
+            std::ifstream in(file.path());
+            std::stringstream text;
+            text << in.rdbuf();
+            std::string source = text.str();
+            for (const std::regex &pattern : patterns)
+                for (std::sregex_iterator m(source.begin(), source.end(), pattern), end; m != end;
+                     ++m)
+                    sites.insert(static_cast<uint32_t>(std::stoul((*m)[1])));
+        }
+    }
+    return sites;
+}
+
+TEST(LogSentences, EveryLoggingSiteHasItsSentence) {
+    std::set<uint32_t> sites = logged_sites();
+    // The patterns must keep finding the sites as the code changes: fewer means they broke.
+    EXPECT_GE(sites.size(), 69u);
+    for (uint32_t site : sites) EXPECT_TRUE(kavi::has_sentence(site)) << "site " << site;
+    char out[200];
+    EXPECT_FALSE(kavi::describe_entry(9999, 3, 0, nullptr, 0, out, sizeof out));
+    EXPECT_STREQ(out, "site 9999 failed with code 3");
+}
+
+TEST(LogSentences, SentencesFitTheirBufferAndDecodeRequestBlocks) {
+    VULC_SNDDATA request{};
+    request.head.length = sizeof request;
+    memcpy(request.head.task, "ECHO    ", 8);
+    memcpy(request.dest_app, "KV00ABCD", 8);
+    memcpy(request.dest_node, "NODE1                   ", 24);
+    VULZ_ITEM item{&request, uint32_t{sizeof request}};
+    char out[300];
+    ASSERT_TRUE(kavi::describe_entry(1320, VULC_UNREACHABLE, 0, &item, 1, out, sizeof out));
+    EXPECT_STREQ(out,
+                 "the reply of exit ECHO could not be sent to task KV00ABCD on node NODE1 (the "
+                 "sender of command 0x00000000 is gone: it gave up waiting or ended): 9 (the "
+                 "destination is not reachable)");
+    // A short buffer cuts the sentence, terminated.
+    char small[16];
+    kavi::describe_entry(1320, VULC_UNREACHABLE, 0, &item, 1, small, sizeof small);
+    EXPECT_EQ(strlen(small), 15u);
+    // An item that cannot be read leaves the name unknown, never a crash.
+    VULZ_ITEM bad{reinterpret_cast<const void *>(8), 80};
+    ASSERT_TRUE(kavi::describe_entry(560, VULC_INVALID_REQUEST, 0, &bad, 1, out, sizeof out));
+    EXPECT_STREQ(
+        out, "exit (unknown) could not release a message buffer: 87 (the request is not valid)");
+}
+
+class LoggedFailure : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        path_ = kavitest::make_temp_dir() + "/errlog";
+        setenv("KAVZ_ERRLOG", path_.c_str(), 1);
+    }
+    void TearDown() override { unsetenv("KAVZ_ERRLOG"); }
+    std::string log() const { return kavitest::read_file(path_); }
+    std::string path_;
+};
+
+TEST_F(LoggedFailure, ReservedAndBlankNamesAreInvalidNamesWithTheirReason) {
+    EXPECT_EQ(KaviInitialize("KAVIEXIT", do_nothing), VULE_INVALID_ARGUMENT);
+    EXPECT_EQ(KaviInitialize("kaviexit", do_nothing), VULE_INVALID_ARGUMENT);
+    EXPECT_EQ(KaviInit("A B", do_nothing, 0), VULE_INVALID_ARGUMENT);
+    EXPECT_EQ(KaviInit("A/B", do_nothing, 1), VULE_INVALID_ARGUMENT);
+    EXPECT_EQ(KaviInitialize("ABCDEFGHI", do_nothing), VULE_INVALID_ARGUMENT);
+    std::string text = log();
+    EXPECT_NE(text.find("site=130 code=2 (0x2) reason=1 (0x1) item0=8:"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find(" msg=\"the exit name KAVIEXIT is not valid: KAVIEXIT is the name of the "
+                        "node's router\"\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(" msg=\"the exit name A B is not valid: a name may not hold blanks, "
+                        "control characters, '/' or '\\\\'\"\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(" msg=\"the exit name A/B is not valid"), std::string::npos) << text;
+    EXPECT_NE(text.find(" msg=\"the exit name ABCDEFGHI is not valid: a name has 1 to 8 "
+                        "readable characters\"\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(kavi::exit_table[0].name[0], '\0');
+}
+
+// The case a newcomer met: the name is taken by another exit program of the node.
+TEST_F(LoggedFailure, NameTakenByAnotherProgramSaysWhoHasIt) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    kavitest::Child other = kavitest::Child::fork_run([&] {
+        char byte = KaviInitialize("UPPER", do_nothing) == VULE_OK ? 1 : 0;
+        (void)!write(ready[1], &byte, 1);
+        pause();
+        return 0;
+    });
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 1);
+    EXPECT_EQ(KaviInitialize("upper", do_nothing), VULE_NOT_CREATED);
+    std::string node = plat::node_name();
+    std::string text = log();
+    EXPECT_NE(text.find(" KaviInit site=140 code=1 (0x1) reason=183 (0xb7) item0="),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(" msg=\"the mailslot of exit UPPER could not be created: 183 (the name "
+                        "exists on the node); exit UPPER is already registered on node " +
+                        node + " (pid " + std::to_string(other.pid()) + ")\"\n"),
+              std::string::npos)
+        << text;
+    close(ready[0]);
+    close(ready[1]);
+}
+
+TEST_F(LoggedFailure, TerminatingAnUnknownExitNamesIt) {
+    lifecycle::Tool tool("NOTMINE");
+    EXPECT_EQ(KaviTerminate("notmine"), VULE_NOT_REGISTERED);
+    EXPECT_NE(log().find(" msg=\"KaviTerminate: exit NOTMINE is not registered in this process\""),
+              std::string::npos)
+        << log();
+}
+
+}  // namespace
