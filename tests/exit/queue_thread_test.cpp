@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "tests/exit/lifecycle_support.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -146,6 +147,36 @@ TEST_F(QueueThread, NoInvocationRecordIsAnswered8009) {
     EXPECT_EQ(reply_status(tool.receive(5000), &correlation), VULE_NO_COMMAND_MEMORY);
     EXPECT_EQ(correlation, 15u);
     EXPECT_EQ(calls.load(), 0);
+}
+
+// Only the exit's own termination stops its queue thread: a stop element from a task of another
+// process is ignored, and the exit goes on answering (and still terminates, in TearDown).
+TEST_F(QueueThread, StopElementFromAnotherProcessLeavesTheExitRunning) {
+    kavitest::Child peer =
+        kavitest::Child::spawn({kavitest::executable_dir() + "/queue_thread_test",
+                                "--gtest_filter=QueueThreadPeer.SendsAStopElement"},
+                               {"KAVI_TEST_PEER_NODE=" + plat::node_name()}, "/dev/null");
+    ASSERT_EQ(peer.wait(10000), 0);
+    ASSERT_EQ(tool.send("QEXIT", command(16)), VULC_OK);
+    uint32_t correlation = 0;
+    EXPECT_EQ(reply_status(tool.receive(5000), &correlation), 0x2345);
+    EXPECT_EQ(correlation, 16u);
+}
+
+// The peer process of the test above: a task of its own sends QEXIT a stop element.
+TEST(QueueThreadPeer, SendsAStopElement) {
+    std::string node;
+    if (!plat::env_get("KAVI_TEST_PEER_NODE", &node)) GTEST_SKIP() << "peer process only";
+    setenv("KAVI_NODE", node.c_str(), 1);
+    VULC_CHECKTASK check{};
+    check.head.length = sizeof check;
+    memcpy(check.head.task, "QEXIT   ", 8);
+    ASSERT_EQ(vulcchecktask(&check), VULC_OK);
+    memcpy(kavi::local_node_address, check.node, 24);
+    Tool peer{"QPEER"};
+    std::vector<uint8_t> stop;
+    add_element(&stop, codec::STOP_ELEMENT_LENGTH, codec::TYPE_STOP, {});
+    ASSERT_EQ(peer.send("QEXIT", stop), VULC_OK);
 }
 
 }  // namespace
