@@ -62,6 +62,11 @@ int send(const std::string &to) {
     block.send_length = VULC_HEADER_LENGTH;
     block.buffer = alloc.buffer;
     if (rc == VULC_OK) rc = vulcsnddata(&block);
+    VULC_FREEMEM release{};
+    release.head.length = sizeof release;
+    pad("PEER", release.head.task);
+    release.buffer = alloc.buffer;
+    if (alloc.buffer != nullptr) vulcfreemem(&release);
     printf("rc=%u\n", rc);
     return 0;
 }
