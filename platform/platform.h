@@ -94,7 +94,8 @@ uint32_t mailslot_read(Mailslot *m, void *buf, size_t cap, size_t *len, int32_t 
 // mailslot_write: one message to the mailslot at path on the local node. 0; ERR_NOT_FOUND when
 // no mailslot has that path; ERR_INVALID_PARAMETER for a bad path or a message larger than
 // MAILSLOT_MAX_MESSAGE; ERR_NO_MEMORY when the message would have to wait for a full reader
-// and the writing process already holds its limit of such messages; other system errors.
+// and the writing process already holds its limit of such messages; ERR_ACCESS_DENIED as for
+// mailslot_create; other system errors.
 uint32_t mailslot_write(const char *path, const void *data, size_t len);
 // mailslot_exists: whether a mailslot of that path exists on the node, without side effects.
 bool mailslot_exists(const char *path);
@@ -106,7 +107,8 @@ struct MailslotInfo {
     uint32_t pid;      // owning process, 0 when the system cannot tell
 };
 // mailslot_list: the mailslots of the node whose path begins with prefix (case-insensitive; null
-// or "" lists them all). 0, ERR_INVALID_PARAMETER for a null out, other system errors.
+// or "" lists them all). 0, ERR_INVALID_PARAMETER for a null out, ERR_ACCESS_DENIED as for
+// mailslot_create, other system errors.
 uint32_t mailslot_list(const char *prefix, std::vector<MailslotInfo> *out);
 
 // Node: the local node's name, KAVI_NODE (when not empty) or else the host name, upper-cased,
