@@ -60,6 +60,7 @@ class QueueThread {
     bool release(uint8_t *msg);
     void close_inbox();
     InvocationRecord *new_record(uint32_t kind);
+    bool termination_begun();
     void leave_slot();
 
     QueueStartRecord *start_;
@@ -167,6 +168,18 @@ void QueueThread::end() {
     }
     leave_slot();
     KAVI_TRACE(VULZ_KIND_EXIT, FN, 690, 1, start_->name, 8u);
+}
+
+// termination_begun: whether the exit's own termination has sent the stop. Any task may send a
+// stop element; one that comes before termination has begun is somebody else's and is ignored,
+// or the exit would stay registered but deaf. A slot that is no longer this thread's, or a
+// table mutex that cannot be had, honours the stop: a termination must never be left waiting.
+bool QueueThread::termination_begun() {
+    ExitSlot &slot = exit_table[start_->exit_index];
+    if (lock_mutex(exit_table_mutex) != plat::OK) return true;
+    bool begun = slot.generation.load() != start_->slot_generation || slot.terminating != 0;
+    plat::mutex_release(exit_table_mutex);
+    return begun;
 }
 
 // leave_slot: tells termination that this thread is done with the slot. When termination could
@@ -278,6 +291,11 @@ void QueueThread::handle_command(uint8_t *msg, size_t size) {
             return;
         }
         case CommandOutcome::stop:
+            if (!termination_begun()) {
+                KAVI_LOG(FN, 0, TYPE_STOP, 505, 1, msg, static_cast<uint32_t>(size));
+                release(msg);
+                return;
+            }
             release(msg);
             if (!closing_) close_inbox();
             return;

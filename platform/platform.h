@@ -6,8 +6,9 @@
 // the ERR_* constants below are the errors callers may test for, and any other system error
 // is passed on as a number that callers only log (POSIX: SYSTEM_ERROR_BASE | errno).
 //
-// Security: Windows objects are created with a null access list (open to everyone). On POSIX
-// the same holds by construction: every object of a node is open to every process of the node.
+// Security: mutexes and events are unnamed, so only their own process reaches them. Mailslots
+// belong to the node's owner, a user or the group that KAVI_GROUP names: no other user can
+// write to one, take a name or list them. Trace and error-log files are the owner's alone.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +20,7 @@ namespace plat {
 
 constexpr uint32_t OK = 0;
 constexpr uint32_t ERR_NOT_FOUND = 2;           // no such object, e.g. no mailslot of that name
+constexpr uint32_t ERR_ACCESS_DENIED = 5;       // the object or the owner's directory is not ours
 constexpr uint32_t ERR_INVALID_HANDLE = 6;      // null or closed handle
 constexpr uint32_t ERR_NO_MEMORY = 8;           // allocation failed
 constexpr uint32_t ERR_INVALID_PARAMETER = 87;  // bad name, size or argument
@@ -68,9 +70,9 @@ uint32_t event_close(Event *e);
 // ---------------------------------------------------------------------------------------------
 // Mailslot: a named, message-oriented inbox on the local node. Paths have the Windows form
 // "\\.\MAILSLOT\NAME" (prefix and name compared without regard to case). Any process of the
-// node may write to it; boundaries are preserved; a writer never stalls behind a reader that
-// is busy or asleep, and what it wrote is delivered in order. The name lives as long as the
-// handle and vanishes when the owning process ends, however it ends.
+// node's owner may write to it, no other; boundaries are preserved; a writer never stalls
+// behind a reader that is busy or asleep, and what it wrote is delivered in order. The name
+// lives as long as the handle and is free again when the owning process ends, however it ends.
 
 struct Mailslot;
 
@@ -78,7 +80,8 @@ constexpr size_t MAILSLOT_MAX_MESSAGE = 200 * 1024;  // largest message a write 
 
 // mailslot_create: 0; ERR_ALREADY_EXISTS when the path is taken on the node (by any process);
 // ERR_INVALID_PARAMETER for a path without the prefix, an empty name or a name too long for
-// the node's namespace; other system errors. *out is written only on success.
+// the node's namespace; ERR_ACCESS_DENIED when the directory of the owner's mailslots is not
+// the owner's alone; other system errors. *out is written only on success.
 uint32_t mailslot_create(const char *path, Mailslot **out);
 // mailslot_wait: waits until a message is queued; *size (may be null) gets its length.
 // 0, TIMEOUT, ERR_INVALID_HANDLE.
@@ -92,7 +95,8 @@ uint32_t mailslot_read(Mailslot *m, void *buf, size_t cap, size_t *len, int32_t 
 // mailslot_write: one message to the mailslot at path on the local node. 0; ERR_NOT_FOUND when
 // no mailslot has that path; ERR_INVALID_PARAMETER for a bad path or a message larger than
 // MAILSLOT_MAX_MESSAGE; ERR_NO_MEMORY when the message would have to wait for a full reader
-// and the writing process already holds its limit of such messages; other system errors.
+// and the writing process already holds its limit of such messages; ERR_ACCESS_DENIED as for
+// mailslot_create; other system errors.
 uint32_t mailslot_write(const char *path, const void *data, size_t len);
 // mailslot_dropped: how many messages this process wrote to the path were dropped because the
 // mailslot they waited for (its reader was full) was shut or closed before it took them. A
@@ -116,7 +120,8 @@ struct MailslotInfo {
     uint32_t pid;      // owning process, 0 when the system cannot tell
 };
 // mailslot_list: the mailslots of the node whose path begins with prefix (case-insensitive; null
-// or "" lists them all). 0, ERR_INVALID_PARAMETER for a null out, other system errors.
+// or "" lists them all). 0, ERR_INVALID_PARAMETER for a null out, ERR_ACCESS_DENIED as for
+// mailslot_create, other system errors.
 uint32_t mailslot_list(const char *prefix, std::vector<MailslotInfo> *out);
 
 // Node: the local node's name, KAVI_NODE (when not empty) or else the host name, upper-cased,
@@ -165,6 +170,8 @@ struct ReadRange {
     size_t len;
 };
 bool pointers_readable(const ReadRange *ranges, size_t count);
+// error_text: a code of this vocabulary in words, for messages meant for people.
+const char *error_text(uint32_t code);
 // code_page_lead_bytes: marks lead[b] for each lead byte of the current double-byte code page;
 // false (nothing marked) when the code page has none.
 bool code_page_lead_bytes(bool lead[256]);
@@ -192,7 +199,8 @@ uint32_t interrupt_watch_stop(InterruptWatch *w);
 
 struct AppendFile;
 
-// append_open: opens, creating it when missing, a file for appending. 0 or a system error;
+// append_open: opens, creating it when missing (owner-only; readable by the KAVI_GROUP group
+// when one is named), a file for appending; a symbolic link is refused. 0 or a system error;
 // *out is written only on success.
 uint32_t append_open(const char *path, AppendFile **out);
 // append_write: appends the whole buffer in one write. 0, or a system error, also for a short

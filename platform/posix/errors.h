@@ -22,6 +22,9 @@ inline uint32_t from_errno(int err) {
         case ENOENT:
         case ECONNREFUSED:
             return ERR_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+            return ERR_ACCESS_DENIED;
         case EINVAL:
         case ENAMETOOLONG:
             return ERR_INVALID_PARAMETER;

@@ -1,9 +1,11 @@
-// mailslot.cpp — mailslots as Unix-domain datagram sockets bound in the Linux abstract
-// namespace: a bound name is node-wide unique and vanishes with the socket, however it closes.
+// mailslot.cpp — mailslots as Unix-domain datagram sockets bound to files in the owner's
+// directory: the kernel lets only the owner reach them, a name is node-wide unique, and the name
+// of a socket whose process died counts as free (its stale file is replaced under a lock).
 #include <errno.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,11 +19,13 @@
 #include "platform/posix/fault.h"
 #include "platform/posix/mailslot_address.h"
 #include "platform/posix/mailslot_send.h"
+#include "platform/posix/owner_directory.h"
 
 namespace plat {
 
 struct Mailslot {
     int fd;
+    std::string file;  // the socket file, removed on close
     // Held from the size check to the receive, so that a second reader cannot take the checked
     // message and leave a larger one to be cut short.
     std::mutex reading;
@@ -31,11 +35,80 @@ struct Mailslot {
 
 namespace {
 
-constexpr char NAMESPACE_HEAD[] = "kavi/";
-constexpr char NAMESPACE_TAIL[] = "/mailslot/";
-
 char ascii_upper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// Node names may hold any byte, but '.' ends the node in a file name, and '/' and '%' cannot
+// stand in one: such bytes are written as %XX.
+bool escaped(char c, bool in_node) {
+    if (in_node) return !((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-');
+    return c == '/' || c == '%';
+}
+
+char *put_char(char *p, char c, size_t width) {
+    static constexpr char DIGITS[] = "0123456789ABCDEF";
+    if (width == 1) {
+        *p++ = c;
+    } else {
+        *p++ = '%';
+        *p++ = DIGITS[static_cast<unsigned char>(c) >> 4];
+        *p++ = DIGITS[static_cast<unsigned char>(c) & 0xF];
+    }
+    return p;
+}
+
+// node_prefix: "<owner directory>/<node>.", made once, when the directory is ready.
+uint32_t node_prefix(const std::string **out) {
+    static std::atomic<const std::string *> made{nullptr};
+    const std::string *ns = made.load(std::memory_order_acquire);
+    if (ns == nullptr) {
+        const std::string *directory = nullptr;
+        uint32_t rc = owner_directory(&directory);
+        if (rc != OK) return rc;
+        auto *fresh = new (std::nothrow) std::string(*directory + "/");
+        if (fresh == nullptr) return ERR_NO_MEMORY;
+        char buf[3];
+        for (char c : node_name()) {
+            size_t width = escaped(c, true) ? 3 : 1;
+            fresh->append(buf, static_cast<size_t>(put_char(buf, c, width) - buf));
+        }
+        fresh->push_back('.');
+        if (made.compare_exchange_strong(ns, fresh, std::memory_order_acq_rel)) {
+            ns = fresh;
+        } else {
+            delete fresh;
+        }
+    }
+    *out = ns;
+    return OK;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// bind_file: binds fd to the address; a stale file of a dead socket is replaced. The owner's
+// lock makes "is it stale? then remove it" one step: without it, two processes could both find
+// the file stale and the second would remove the name the first had just bound.
+uint32_t bind_file(int fd, const MailslotAddress &address, const std::string &directory) {
+    const auto *sa = reinterpret_cast<const sockaddr *>(&address.sa);
+    if (bind(fd, sa, address.len) == 0) return OK;
+    if (errno != EADDRINUSE) return from_errno(errno);
+    OwnerLock lock(directory);
+    if (!lock.ok()) return from_errno(errno);
+    if (bind(fd, sa, address.len) == 0) return OK;
+    if (errno != EADDRINUSE) return from_errno(errno);
+    int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return from_errno(errno);
+    // Only a file whose socket is gone refuses a connection.
+    bool stale = connect(probe, sa, address.len) != 0 && errno == ECONNREFUSED;
+    close(probe);
+    if (!stale) return ERR_ALREADY_EXISTS;
+    if (unlink(address.sa.sun_path) != 0 && errno != ENOENT) return from_errno(errno);
+    return bind(fd, sa, address.len) == 0 ? OK : from_errno(errno);
 }
 
 int64_t now_ms() {
@@ -130,54 +203,86 @@ uint32_t read_whole(Mailslot *m, void *buf, size_t cap, size_t *len, int32_t tim
 
 }  // namespace
 
-bool mailslot_address(const char *path, MailslotAddress *out) {
-    if (path == nullptr) return false;
+uint32_t mailslot_address(const char *path, MailslotAddress *out) {
+    if (path == nullptr) return ERR_INVALID_PARAMETER;
     for (size_t i = 0; i < MAILSLOT_PATH_PREFIX_LEN; ++i) {
-        if (ascii_upper(path[i]) != MAILSLOT_PATH_PREFIX[i]) return false;
+        if (ascii_upper(path[i]) != MAILSLOT_PATH_PREFIX[i]) return ERR_INVALID_PARAMETER;
     }
     const char *name = path + MAILSLOT_PATH_PREFIX_LEN;
-    const size_t name_len = strlen(name);
-    const std::string &node = node_name();
-    const size_t head = sizeof NAMESPACE_HEAD - 1;
-    const size_t tail = sizeof NAMESPACE_TAIL - 1;
-    const size_t total = head + node.size() + tail + name_len;
-    if (name_len == 0 || total > sizeof out->sa.sun_path - 1) return false;
-    out->sa.sun_family = AF_UNIX;
+    if (*name == '\0') return ERR_INVALID_PARAMETER;
+    const std::string *ns = nullptr;
+    uint32_t rc = node_prefix(&ns);
+    if (rc != OK) return rc;
+    // Written straight into the address: every write computes one.
     char *p = out->sa.sun_path;
-    *p++ = '\0';
-    memcpy(p, NAMESPACE_HEAD, head);
-    p += head;
-    memcpy(p, node.data(), node.size());
-    p += node.size();
-    memcpy(p, NAMESPACE_TAIL, tail);
-    p += tail;
-    for (size_t i = 0; i < name_len; ++i) *p++ = ascii_upper(name[i]);
-    out->len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + total);
-    return true;
+    char *const end = p + sizeof out->sa.sun_path - 1;
+    if (ns->size() > static_cast<size_t>(end - p)) return ERR_INVALID_PARAMETER;
+    p = static_cast<char *>(mempcpy(p, ns->data(), ns->size()));
+    for (; *name != '\0'; ++name) {
+        char c = ascii_upper(*name);
+        size_t width = escaped(c, false) ? 3 : 1;
+        if (width > static_cast<size_t>(end - p)) return ERR_INVALID_PARAMETER;
+        p = put_char(p, c, width);
+    }
+    *p = '\0';
+    out->sa.sun_family = AF_UNIX;
+    out->len = static_cast<socklen_t>(p + 1 - reinterpret_cast<char *>(&out->sa));
+    return OK;
 }
 
-std::string mailslot_namespace() {
-    return NAMESPACE_HEAD + node_name() + NAMESPACE_TAIL;
+uint32_t mailslot_namespace(std::string *out) {
+    const std::string *ns = nullptr;
+    uint32_t rc = node_prefix(&ns);
+    if (rc == OK) *out = *ns;
+    return rc;
+}
+
+std::string mailslot_name_decode(const std::string &encoded) {
+    std::string name;
+    for (size_t i = 0; i < encoded.size(); ++i) {
+        int high = encoded[i] == '%' && i + 2 < encoded.size() ? hex_digit(encoded[i + 1]) : -1;
+        int low = high >= 0 ? hex_digit(encoded[i + 2]) : -1;
+        if (low < 0) {
+            name.push_back(encoded[i]);
+            continue;
+        }
+        name.push_back(static_cast<char>(high << 4 | low));
+        i += 2;
+    }
+    return name;
 }
 
 uint32_t mailslot_create(const char *path, Mailslot **out) {
     if (out == nullptr) return ERR_INVALID_PARAMETER;
     MailslotAddress address;
-    if (!mailslot_address(path, &address)) return ERR_INVALID_PARAMETER;
+    uint32_t rc = mailslot_address(path, &address);
+    if (rc != OK) return rc;
     if (fault_hit(Fault::mailslot_create)) return SYSTEM_ERROR_BASE | EMFILE;
+    const std::string *directory = nullptr;
+    rc = owner_directory(&directory);
+    if (rc != OK) return rc;
     mailslot_send_prepare();
     auto *m = new (std::nothrow) Mailslot;
     if (m == nullptr) return ERR_NO_MEMORY;
-    uint32_t rc = OK;
     m->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m->fd < 0) {
         rc = from_errno(errno);
-    } else if (bind(m->fd, reinterpret_cast<const sockaddr *>(&address.sa), address.len) != 0) {
-        rc = from_errno(errno);  // EADDRINUSE: the name is taken on the node
-        close(m->fd);
-    }
-    if (rc != OK) {
         delete m;
+        return rc;
+    }
+    rc = bind_file(m->fd, address, *directory);
+    if (rc != OK) {
+        close(m->fd);
+        delete m;
+        return rc;
+    }
+    m->file = address.sa.sun_path;
+    // The directory keeps everybody else out; within it, the group's members must be able to
+    // write to the socket, whatever the creator's umask allowed.
+    gid_t group;
+    if (owner_group(&group) && chmod(m->file.c_str(), S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP) != 0) {
+        rc = from_errno(errno);
+        mailslot_close(m);
         return rc;
     }
     *out = m;
@@ -230,20 +335,21 @@ uint32_t mailslot_read(Mailslot *m, void *buf, size_t cap, size_t *len, int32_t 
 uint32_t mailslot_write(const char *path, const void *data, size_t len) {
     if ((data == nullptr && len != 0) || len > MAILSLOT_MAX_MESSAGE) return ERR_INVALID_PARAMETER;
     MailslotAddress to;
-    if (!mailslot_address(path, &to)) return ERR_INVALID_PARAMETER;
+    uint32_t rc = mailslot_address(path, &to);
+    if (rc != OK) return rc;
     if (fault_hit(Fault::mailslot_write)) return SYSTEM_ERROR_BASE | ENOBUFS;
     return mailslot_send(to, data, len);
 }
 
 uint32_t mailslot_dropped(const char *path) {
     MailslotAddress to;
-    return mailslot_address(path, &to) ? mailslot_dropped_to(to) : 0;
+    return mailslot_address(path, &to) == OK ? mailslot_dropped_to(to) : 0;
 }
 
 // connect() on a datagram socket only records the peer: nothing is sent, nothing is queued.
 bool mailslot_exists(const char *path) {
     MailslotAddress address;
-    if (!mailslot_address(path, &address)) return false;
+    if (mailslot_address(path, &address) != OK) return false;
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     bool bound = connect(fd, reinterpret_cast<const sockaddr *>(&address.sa), address.len) == 0;
@@ -258,8 +364,11 @@ uint32_t mailslot_shut(Mailslot *m) {
     return shutdown(m->fd, SHUT_RD) == 0 ? OK : from_errno(errno);
 }
 
+// The file goes first: once the socket is closed, another process may take the name, and a
+// late unlink would remove its file.
 uint32_t mailslot_close(Mailslot *m) {
     if (m == nullptr) return ERR_INVALID_HANDLE;
+    unlink(m->file.c_str());
     close(m->fd);
     delete m;
     return OK;

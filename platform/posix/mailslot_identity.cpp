@@ -14,10 +14,11 @@ namespace plat {
 
 uint32_t mailslot_identity(const char *path, uint64_t *identity) {
     MailslotAddress address;
-    if (identity == nullptr || !mailslot_address(path, &address)) return ERR_INVALID_PARAMETER;
-    // The abstract name without its leading NUL, which the table shows as '@'.
-    const char *name = address.sa.sun_path + 1;
-    const size_t name_length = address.len - offsetof(sockaddr_un, sun_path) - 1;
+    if (identity == nullptr) return ERR_INVALID_PARAMETER;
+    if (uint32_t rc = mailslot_address(path, &address); rc != OK) return rc;
+    // The table shows the socket file's path; a file left by a dead process is not in it.
+    const char *name = address.sa.sun_path;
+    const size_t name_length = strlen(name);
     FILE *table = fopen("/proc/net/unix", "re");
     if (table == nullptr) return from_errno(errno);
     uint32_t rc = ERR_NOT_FOUND;
@@ -30,8 +31,8 @@ uint32_t mailslot_identity(const char *path, uint64_t *identity) {
         unsigned long long inode = 0;
         int path_at = 0;
         if (sscanf(line, "%*s %*x %*x %*x %x %*x %llu %n", &type, &inode, &path_at) != 2) continue;
-        if (type != SOCK_DGRAM || path_at == 0 || line[path_at] != '@') continue;
-        const char *bound = line + path_at + 1;
+        if (type != SOCK_DGRAM || path_at == 0) continue;
+        const char *bound = line + path_at;
         if (strlen(bound) != name_length || memcmp(bound, name, name_length) != 0) continue;
         *identity = inode;
         rc = OK;

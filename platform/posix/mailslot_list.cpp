@@ -1,5 +1,6 @@
-// mailslot_list.cpp — the node's mailslots, from the kernel's table of bound Unix sockets, with
-// the owning process found through the socket's inode among the processes' open descriptors.
+// mailslot_list.cpp — the node's mailslots, from the kernel's table of bound Unix sockets (so a
+// stale file of a dead process is not listed), with the owning process found through the
+// socket's inode among the processes' open descriptors.
 #include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
@@ -30,8 +31,8 @@ bool has_prefix_nocase(const std::string &s, const char *prefix) {
     return true;
 }
 
-// Lines read "Num RefCount Protocol Flags Type St Inode Path"; an abstract name shows with '@'
-// for its leading NUL and runs to the end of the line.
+// Lines read "Num RefCount Protocol Flags Type St Inode Path"; the path runs to the end of the
+// line.
 void read_bound_names(FILE *table, const std::string &ns, const char *prefix,
                       std::vector<MailslotInfo> *out,
                       std::unordered_map<unsigned long, size_t> *by_inode) {
@@ -44,10 +45,10 @@ void read_bound_names(FILE *table, const std::string &ns, const char *prefix,
         unsigned long inode = 0;
         int path_at = 0;
         if (sscanf(line, "%*s %*x %*x %*x %x %*x %lu %n", &type, &inode, &path_at) != 2) continue;
-        if (type != SOCK_DGRAM || path_at == 0 || line[path_at] != '@') continue;
-        const char *name = line + path_at + 1;
-        if (strncmp(name, ns.data(), ns.size()) != 0) continue;
-        std::string path = MAILSLOT_PATH_PREFIX + std::string(name + ns.size());
+        if (type != SOCK_DGRAM || path_at == 0) continue;
+        const char *file = line + path_at;
+        if (strncmp(file, ns.data(), ns.size()) != 0) continue;
+        std::string path = MAILSLOT_PATH_PREFIX + mailslot_name_decode(file + ns.size());
         if (!has_prefix_nocase(path, prefix)) continue;
         by_inode->emplace(inode, out->size());
         out->push_back({std::move(path), 0});
@@ -92,10 +93,14 @@ void find_owners(std::vector<MailslotInfo> *out,
 uint32_t mailslot_list(const char *prefix, std::vector<MailslotInfo> *out) {
     if (out == nullptr) return ERR_INVALID_PARAMETER;
     out->clear();
+    // The kernel's table shows every user's socket files; only an owner may list its own.
+    std::string ns;
+    uint32_t rc = mailslot_namespace(&ns);
+    if (rc != OK) return rc;
     FILE *table = fopen("/proc/net/unix", "re");
     if (table == nullptr) return from_errno(errno);
     std::unordered_map<unsigned long, size_t> by_inode;
-    read_bound_names(table, mailslot_namespace(), prefix != nullptr ? prefix : "", out, &by_inode);
+    read_bound_names(table, ns, prefix != nullptr ? prefix : "", out, &by_inode);
     fclose(table);
     find_owners(out, &by_inode);
     return OK;

@@ -1,6 +1,8 @@
 // mailslot_send.cpp — writes that never stall: a datagram socket queues only about 11 unread
 // messages, so a write that finds the reader's queue full goes to an in-process queue per
 // destination, and one flusher thread per process delivers those in order as room appears.
+// Writes go through a socket connected to their destination, which spares each of them the
+// path lookup (and permission check) of a send to a socket file.
 #include "platform/posix/mailslot_send.h"
 
 #include <errno.h>
@@ -19,6 +21,8 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -34,6 +38,13 @@ constexpr size_t OVERFLOW_LIMIT = 64u << 20;
 constexpr auto EXIT_DRAIN = std::chrono::seconds(2);
 // Retry interval after the system ran short of buffers.
 constexpr int RETRY_MS = 10;
+// Destinations that get a connected socket of their own; writes to further ones use sendto.
+constexpr size_t CONNECTED_MAX = 64;
+
+struct KeyHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+};
 
 // Messages waiting for one reader, and a socket connected to it. The socket keeps delivering to
 // the very reader the messages were written to: if that reader goes, its messages are dropped
@@ -48,14 +59,18 @@ struct State {
     std::atomic<size_t> destinations{0};  // entries in `pending`; 0 lets writers skip the lock
     std::mutex lock;                      // guards everything below
     std::condition_variable drained;      // signalled when a destination is erased
-    std::map<std::string, Destination> pending;  // by abstract name; only the flusher erases
+    std::map<std::string, Destination> pending;  // by address; only the flusher erases
     size_t queued_bytes = 0;
-    // Per abstract name: messages dropped because the reader they were written to went away
+    // Per address: messages dropped because the reader they were written to went away
     // (or was shut) before it took them. Lets a writer learn that what it wrote may be lost.
     std::map<std::string, uint32_t> dropped;
     std::atomic<bool> any_dropped{false};
     bool flusher_running = false;
     int wake_fd = -1;  // eventfd: tells the flusher about a new destination
+    // Connected sockets by destination. A descriptor here is never closed, only connected again
+    // when its reader has gone, so a writer may use it without holding the lock.
+    std::mutex connected_lock;
+    std::unordered_map<std::string, int, KeyHash, std::equal_to<>> connected;
 };
 
 void drain_at_exit();
@@ -74,8 +89,12 @@ State &state() {
     return *s;
 }
 
+std::string_view key_view(const MailslotAddress &to) {
+    return std::string_view(to.sa.sun_path, to.len - offsetof(sockaddr_un, sun_path));
+}
+
 std::string key_of(const MailslotAddress &to) {
-    return std::string(to.sa.sun_path, to.len - offsetof(sockaddr_un, sun_path));
+    return std::string(key_view(to));
 }
 
 // write_error: a reader that was shut takes nothing more, as if it were gone.
@@ -298,9 +317,11 @@ void drain_at_exit() {
 
 void lock_for_fork() {
     state().lock.lock();
+    state().connected_lock.lock();
 }
 
 void unlock_after_fork() {
+    state().connected_lock.unlock();
     state().lock.unlock();
 }
 
@@ -317,7 +338,69 @@ void forget_in_child() {
     s.flusher_running = false;
     if (s.wake_fd >= 0) close(s.wake_fd);
     s.wake_fd = -1;
+    s.connected_lock.unlock();  // the connected sockets serve the child as they did the parent
     s.lock.unlock();
+}
+
+// connected_socket: the destination's connected socket, made on first use. -1 with errno set
+// when none can be made; -1 with errno 0 when the table is full and a sendto must do.
+int connected_socket(State &s, const MailslotAddress &to) {
+    const std::string_view key = key_view(to);
+    {
+        std::lock_guard<std::mutex> held(s.connected_lock);
+        auto found = s.connected.find(key);
+        if (found != s.connected.end()) return found->second;
+        if (s.connected.size() >= CONNECTED_MAX) {
+            errno = 0;
+            return -1;
+        }
+    }
+    int fd = send_socket();
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&to.sa), to.len) != 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    std::lock_guard<std::mutex> held(s.connected_lock);
+    try {
+        auto [entry, added] = s.connected.emplace(key, fd);
+        if (!added) {  // another writer connected one first
+            close(fd);
+            fd = entry->second;
+        }
+    } catch (...) {
+        close(fd);
+        errno = ENOMEM;
+        return -1;
+    }
+    return fd;
+}
+
+// send_connected: a reader that has gone shows on the next send (ECONNREFUSED, then the socket
+// is no longer connected): the socket is connected to whoever holds the name now, and the send
+// made once more.
+ssize_t send_connected(int fd, const MailslotAddress &to, const void *data, size_t len) {
+    for (bool again = false;; again = true) {
+        ssize_t n;
+        do n = send(fd, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+        while (n < 0 && errno == EINTR);
+        if (n >= 0 || again || (errno != ECONNREFUSED && errno != ECONNRESET && errno != ENOTCONN))
+            return n;
+        if (connect(fd, reinterpret_cast<const sockaddr *>(&to.sa), to.len) != 0) return -1;
+    }
+}
+
+ssize_t send_unconnected(State &s, const MailslotAddress &to, const void *data, size_t len) {
+    int fd = shared_send_socket(s);
+    if (fd < 0) return -1;
+    ssize_t n;
+    do
+        n = sendto(fd, data, len, MSG_DONTWAIT | MSG_NOSIGNAL,
+                   reinterpret_cast<const sockaddr *>(&to.sa), to.len);
+    while (n < 0 && errno == EINTR);
+    return n;
 }
 
 }  // namespace
@@ -334,19 +417,16 @@ void mailslot_send_prepare() {
     (void)state();
 }
 
-// The normal path is one sendto on a shared socket. Writes that find queued messages for their
-// destination queue behind them, so what one thread writes arrives in the order written.
+// The normal path is one send on the destination's connected socket. Writes that find queued
+// messages for their destination queue behind them, so what one thread writes arrives in the
+// order written.
 uint32_t mailslot_send(const MailslotAddress &to, const void *data, size_t len) {
     State &s = state();
     uint32_t rc = OK;
     if (s.destinations.load() != 0 && queue_behind(s, key_of(to), data, len, &rc)) return rc;
-    int fd = shared_send_socket(s);
-    if (fd < 0) return from_errno(errno);
-    ssize_t n;
-    do
-        n = sendto(fd, data, len, MSG_DONTWAIT | MSG_NOSIGNAL,
-                   reinterpret_cast<const sockaddr *>(&to.sa), to.len);
-    while (n < 0 && errno == EINTR);
+    int fd = connected_socket(s, to);
+    if (fd < 0 && errno != 0) return from_errno(errno);
+    ssize_t n = fd >= 0 ? send_connected(fd, to, data, len) : send_unconnected(s, to, data, len);
     if (n >= 0) return OK;
     if (errno == EAGAIN) return send_slow(s, to, data, len);
     return write_error(errno);

@@ -30,6 +30,30 @@ void upper_case(char *s) {
     }
 }
 
+const char *error_text(uint32_t code) {
+    switch (code) {
+        case OK:
+            return "no error";
+        case ERR_NOT_FOUND:
+            return "not found";
+        case ERR_ACCESS_DENIED:
+            return "access denied";
+        case ERR_NO_MEMORY:
+            return "out of memory";
+        case ERR_INVALID_PARAMETER:
+            return "invalid name or argument";
+        case ERR_ALREADY_EXISTS:
+            return "already exists";
+        default:
+            break;
+    }
+    if ((code & SYSTEM_ERROR_BASE) != 0) {
+        const char *text = strerrordesc_np(static_cast<int>(code & ~SYSTEM_ERROR_BASE));
+        if (text != nullptr) return text;
+    }
+    return "system error";
+}
+
 bool env_get(const char *name, std::string *value) {
     if (name == nullptr) return false;
     const char *found = getenv(name);

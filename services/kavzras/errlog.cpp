@@ -1,15 +1,21 @@
 // errlog.cpp — VULZLOGERROR: one text line per entry, appended whole to the file that
-// KAVZ_ERRLOG names (read at every call) or to standard error.
+// KAVZ_ERRLOG names (read at every call) or to standard error. A flood of entries of one kind is
+// counted rather than written (flood.h); a log that cannot be opened or written is reported once
+// on standard error, and the service goes on.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
+#include "services/kavzras/flood.h"
 #include "services/kavzras/input.h"
 #include "services/kavzras/kavzras.h"
+#include "services/kavzras/report.h"
 #include "services/kavzras/state.h"
 
 namespace {
@@ -81,38 +87,109 @@ void time_stamp(Line &line) {
               static_cast<int>(time.subseconds().count()));
 }
 
-void write_line(std::string_view line) {
+void write_lines(const std::string_view *lines, size_t count) {
+    static std::atomic<bool> open_reported{false}, write_reported{false};
     std::string path;
     plat::AppendFile *file = nullptr;
+    uint32_t rc = plat::OK;
     // An error log that cannot be opened must not swallow the entry.
-    if (!plat::env_get("KAVZ_ERRLOG", &path) || path.empty() ||
-        plat::append_open(path.c_str(), &file) != plat::OK) {
-        file = plat::standard_error();
+    if (plat::env_get("KAVZ_ERRLOG", &path) && !path.empty()) {
+        rc = plat::append_open(path.c_str(), &file);
+        if (rc != plat::OK) {
+            kavz::report_once(open_reported, "cannot open the error log", path, rc,
+                              "its entries go to standard error");
+        }
     }
-    plat::append_write(file, line.data(), line.size());
+    if (file == nullptr) file = plat::standard_error();
+    for (size_t i = 0; i < count; ++i) {
+        rc = plat::append_write(file, lines[i].data(), lines[i].size());
+        if (rc != plat::OK) {
+            kavz::report_once(write_reported, "cannot write the error log",
+                              path.empty() ? "on standard error" : path, rc,
+                              "entries are lost while it cannot be written");
+            break;
+        }
+    }
     plat::append_close(file);
+}
+
+struct Source {
+    char component[kavz::COMPONENT_MAX];
+    size_t component_size;
+};
+
+Source current_source() {
+    Source source;
+    kavz::State &s = kavz::state();
+    std::shared_lock guard(s.lock);
+    source.component_size = s.component_size;
+    std::memcpy(source.component, s.component, source.component_size);
+    return source;
+}
+
+void begin_line(Line &out, const Source &source, std::string_view function) {
+    time_stamp(out);
+    out.text(" pid=%u tid=%llu", plat::process_id(),
+             static_cast<unsigned long long>(plat::thread_id()));
+    out.name({source.component, source.component_size});
+    out.name(function);
+}
+
+void count_line(Line &out, const Source &source, const kavz::FloodCount &c) {
+    begin_line(out, source, c.function);
+    out.text(" site=%u code=%u (0x%x) repeated: %llu more like it within a second", c.site, c.code,
+             c.code, static_cast<unsigned long long>(c.more));
+}
+
+void write_counts(const std::vector<kavz::FloodCount> &counts) {
+    Source source = current_source();
+    std::vector<std::string> texts;
+    for (const kavz::FloodCount &c : counts) {
+        Line out;
+        count_line(out, source, c);
+        texts.emplace_back(out.finish());
+    }
+    std::vector<std::string_view> lines(texts.begin(), texts.end());
+    write_lines(lines.data(), lines.size());
+}
+
+void drain_counts() {
+    try {
+        std::vector<kavz::FloodCount> left = kavz::flood_drain();
+        if (!left.empty()) write_counts(left);
+    } catch (...) {  // a count that cannot be written is lost; the exit goes on
+    }
+}
+
+int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// admit: flood control for one entry, which writes what fell due first. Without memory for its
+// bookkeeping an entry is simply written.
+bool admit(std::string_view function, uint32_t site, uint32_t code) {
+    static std::atomic<bool> drain_registered{false};
+    try {
+        std::vector<kavz::FloodCount> due;
+        bool write = kavz::flood_admit(function, site, code, now_ms(), &due);
+        if (!due.empty()) write_counts(due);
+        if (!write && !drain_registered.exchange(true)) plat::at_exit(drain_counts);
+        return write;
+    } catch (...) {
+        return true;
+    }
 }
 
 // write_entry: the line of one entry; sentence, when given, ends it as msg="...".
 void write_entry(const char *function, uint32_t code, uint32_t reason, uint32_t line,
                  const char *sentence, uint32_t count, const VULZ_ITEM *items) {
-    char component[kavz::COMPONENT_MAX];
-    size_t component_size;
-    {
-        kavz::State &s = kavz::state();
-        std::shared_lock guard(s.lock);
-        component_size = s.component_size;
-        std::memcpy(component, s.component, component_size);
-    }
     char name[kavz::FUNCTION_MAX];
     size_t name_size = kavz::copy_text(function, name, sizeof name);
+    if (!admit({name, name_size}, line, code)) return;
 
     Line out;
-    time_stamp(out);
-    out.text(" pid=%u tid=%llu", plat::process_id(),
-             static_cast<unsigned long long>(plat::thread_id()));
-    out.name({component, component_size});
-    out.name({name, name_size});
+    begin_line(out, current_source(), {name, name_size});
     out.text(" site=%u code=%u (0x%x) reason=%u (0x%x)", line, code, code, reason, reason);
     for (uint32_t i = 0; i < count && i < LOG_ITEMS_MAX; ++i) {
         kavz::TraceItem item = kavz::capture_item(items[i].data, items[i].length, DUMP_MAX);
@@ -130,7 +207,8 @@ void write_entry(const char *function, uint32_t code, uint32_t reason, uint32_t 
         size_t size = kavz::copy_text(sentence, text, sizeof text);
         out.quoted(" msg=", {text, size});
     }
-    write_line(out.finish());
+    std::string_view entry = out.finish();
+    write_lines(&entry, 1);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // init.cpp — VULZINITTRACE: the trace settings from the environment. Tracing is on only when
 // KAVZ_TRACE_FILE and KAVZ_TRACE_MASK are both set, the mask is not 0 and the file opens.
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -7,6 +8,7 @@
 #include "platform/platform.h"
 #include "services/kavzras/input.h"
 #include "services/kavzras/kavzras.h"
+#include "services/kavzras/report.h"
 #include "services/kavzras/state.h"
 
 namespace {
@@ -82,6 +84,8 @@ extern "C" void VULZINITTRACE(const char *component, const char *options,
         if (rc != plat::OK) {
             site = 3;
             culprit = &file;
+            static std::atomic<bool> reported{false};
+            kavz::report_once(reported, "cannot open the trace file", file, rc, "tracing is off");
         }
     }
     install(component, trace, mask, level);

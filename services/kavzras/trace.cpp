@@ -1,4 +1,5 @@
 // trace.cpp — VULZTRACE and VULZFLUSHTRACE: one binary record per call, appended whole.
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 
@@ -6,6 +7,7 @@
 #include "services/kavzras/input.h"
 #include "services/kavzras/kavzras.h"
 #include "services/kavzras/record.h"
+#include "services/kavzras/report.h"
 #include "services/kavzras/state.h"
 
 extern "C" void VULZTRACE(const char *function, uint32_t line, uint32_t kind, uint32_t level,
@@ -41,7 +43,12 @@ extern "C" void VULZTRACE(const char *function, uint32_t line, uint32_t kind, ui
     auto *record = static_cast<uint8_t *>(plat::alloc_zeroed(size));
     if (record == nullptr) return;  // the record is lost; the traced operation goes on
     kavz::encode(r, record);
-    plat::append_write(s.trace, record, size);
+    uint32_t rc = plat::append_write(s.trace, record, size);
+    if (rc != plat::OK) {
+        static std::atomic<bool> reported{false};
+        kavz::report_once(reported, "cannot write the trace file", {}, rc,
+                          "records are lost while it cannot be written");
+    }
     plat::mem_free(record);
 } catch (...) {
     // A failed allocation loses the record; no exception leaves the call, and the traced

@@ -129,7 +129,7 @@ T within_bound(std::future<T> &f, const char *what) {
 
 class Concurrency : public ::testing::Test {
   protected:
-    void SetUp() override { setenv("KAVI_TEST_START_PAUSE_MS", "0", 1); }
+    void SetUp() override { setenv("KAVI_START_PAUSE_MS", "0", 1); }
     void TearDown() override {
         for (plat::Pause p : {plat::Pause::send_looked_up, plat::Pause::send_watching,
                               plat::Pause::queue_answers_closed, plat::Pause::terminate_answering})

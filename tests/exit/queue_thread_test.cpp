@@ -177,7 +177,7 @@ TEST_F(QueueThread, NoInvocationRecordIsAnswered8009) {
 TEST(QueueThreadPeer, BufferOfACommandWithAnInvalidDestinationIsReleased) {
     const std::string log = kavitest::make_temp_dir() + "/errors.log";
     setenv("KAVZ_ERRLOG", log.c_str(), 1);
-    setenv("KAVI_TEST_START_PAUSE_MS", "0", 1);
+    setenv("KAVI_START_PAUSE_MS", "0", 1);
     constexpr int COMMANDS = 3;
     // Forked before this process has threads; it writes once the exit's inbox exists.
     kavitest::Child peer = kavitest::Child::fork_run([] {
@@ -220,6 +220,35 @@ TEST(QueueThreadPeer, BufferOfACommandWithAnInvalidDestinationIsReleased) {
     std::string errors = kavitest::read_file(log);
     EXPECT_EQ(errors.find("vulcfreemem"), std::string::npos) << errors;
     EXPECT_EQ(errors.find("site=1337"), std::string::npos) << errors;
+
+// Only the exit's own termination stops its queue thread: a stop element from a task of another
+// process is ignored, and the exit goes on answering (and still terminates, in TearDown).
+TEST_F(QueueThread, StopElementFromAnotherProcessLeavesTheExitRunning) {
+    kavitest::Child peer =
+        kavitest::Child::spawn({kavitest::executable_dir() + "/queue_thread_test",
+                                "--gtest_filter=QueueThreadPeer.SendsAStopElement"},
+                               {"KAVI_TEST_PEER_NODE=" + plat::node_name()}, "/dev/null");
+    ASSERT_EQ(peer.wait(10000), 0);
+    ASSERT_EQ(tool.send("QEXIT", command(16)), VULC_OK);
+    uint32_t correlation = 0;
+    EXPECT_EQ(reply_status(tool.receive(5000), &correlation), 0x2345);
+    EXPECT_EQ(correlation, 16u);
+}
+
+// The peer process of the test above: a task of its own sends QEXIT a stop element.
+TEST(QueueThreadPeer, SendsAStopElement) {
+    std::string node;
+    if (!plat::env_get("KAVI_TEST_PEER_NODE", &node)) GTEST_SKIP() << "peer process only";
+    setenv("KAVI_NODE", node.c_str(), 1);
+    VULC_CHECKTASK check{};
+    check.head.length = sizeof check;
+    memcpy(check.head.task, "QEXIT   ", 8);
+    ASSERT_EQ(vulcchecktask(&check), VULC_OK);
+    memcpy(kavi::local_node_address, check.node, 24);
+    Tool peer{"QPEER"};
+    std::vector<uint8_t> stop;
+    add_element(&stop, codec::STOP_ELEMENT_LENGTH, codec::TYPE_STOP, {});
+    ASSERT_EQ(peer.send("QEXIT", stop), VULC_OK);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "kaviexit.h"
 #include "platform/platform.h"
 #include "services/kavcacm/kavcacm.h"
+#include "services/kavcacm/names.h"
 #include "tests/exit/lifecycle_support.h"
 #include "tests/support/child_process.h"
 
@@ -608,8 +609,24 @@ TEST(KaviSendAcrossProcesses, ForgedLongAnswersAreCutToWhatWasSent) {
             std::vector<uint8_t> data(4 + 4000, 0xAB);
             codec::put_u32(data.data(), 4000);
             lifecycle::add_element(&elements, 8 + 4000, 6, data);
-            if (function_code == 0) lifecycle::add_status(&elements, 0x77, correlation);
-            if (tool.send("ALPHA", elements, function_code) != VULC_OK) return 3;
+            if (function_code == 1) {
+                if (tool.send("ALPHA", elements, function_code) != VULC_OK) return 3;
+                continue;
+            }
+            // A reply reaches its call only with the service fields of the command it answers,
+            // so it is written by hand behind a copy of the command's header.
+            lifecycle::add_status(&elements, 0x77, correlation);
+            std::vector<uint8_t> reply(command.begin(),
+                                       command.begin() + codec::FIRST_ELEMENT_OFFSET);
+            reply.insert(reply.end(), elements.begin(), elements.end());
+            codec::put_u16(&reply[VULC_HDR_TOTAL_LENGTH], static_cast<uint16_t>(reply.size()));
+            std::memcpy(&reply[VULC_HDR_ORIGIN_NAME], "FORGER  ", 8);
+            std::memcpy(&reply[VULC_HDR_DEST_NAME], "ALPHA   ", 8);
+            codec::write_element_block_head(
+                reply.data(), static_cast<uint16_t>(reply.size() - codec::ELEMENT_BLOCK_OFFSET));
+            const std::string inbox = kavc::inbox_path("ALPHA   ");
+            if (plat::mailslot_write(inbox.c_str(), reply.data(), reply.size()) != plat::OK)
+                return 3;
         }
         return 0;
     });

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -117,8 +119,9 @@ TEST_F(ErrorLogTest, LongestLineIsWhole) {
     EXPECT_EQ(after_time_stamp(got[0]), expected + " more=2");
 }
 
-// Runs one entry in a child whose standard error goes to a file, and returns that file.
-std::string logged_to_stderr(const std::string &dir, const char *errlog) {
+// Runs `entries` entries of distinct kinds in a child whose standard error goes to a file, and
+// returns that file.
+std::string logged_to_stderr(const std::string &dir, const char *errlog, int entries = 2) {
     std::string out = dir + "/stderr.txt";
     kavitest::Child child = kavitest::Child::fork_run([&] {
         int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -128,23 +131,78 @@ std::string logged_to_stderr(const std::string &dir, const char *errlog) {
         } else {
             unsetenv("KAVZ_ERRLOG");
         }
-        VULZLOGERROR("ToStderr", 5, 0, 9, 3, 0);
+        for (int i = 0; i < entries; ++i) VULZLOGERROR("ToStderr", 5, 0, 9 + i, 3, 0);
         return 0;
     });
     EXPECT_EQ(child.wait(10000), 0);
     return kavitest::read_file(out);
 }
 
+// A log that cannot be opened is said so once, in words; its entries go to standard error.
 TEST_F(ErrorLogTest, GoesToStandardErrorWhenUnsetOrUnopenable) {
     std::string missing = dir_ + "/no/such/dir/errlog.txt";
     for (const char *errlog : {static_cast<const char *>(nullptr), "", missing.c_str()}) {
         std::vector<std::string> got = lines_of(logged_to_stderr(dir_, errlog));
-        ASSERT_EQ(got.size(), 1u);
-        EXPECT_NE(got[0].find(" KAVI ToStderr site=9 code=5 (0x5) reason=0 (0x0)"),
+        bool reported = errlog != nullptr && *errlog != '\0';
+        ASSERT_EQ(got.size(), reported ? 3u : 2u);
+        if (reported) {
+            EXPECT_EQ(got[0], "kavzras: cannot open the error log " + missing +
+                                  ": not found; its entries go to standard error");
+        }
+        EXPECT_NE(got[reported].find(" KAVI ToStderr site=9 code=5 (0x5) reason=0 (0x0)"),
                   std::string::npos)
-            << got[0];
+            << got[reported];
+        EXPECT_NE(got[reported + 1].find(" site=10 "), std::string::npos);
     }
     EXPECT_EQ(kavitest::read_file(path_), "");
+}
+
+// A full disk loses the entries, but says so once on standard error, and logging goes on.
+TEST_F(ErrorLogTest, FullDiskIsReportedOnceOnStandardError) {
+    std::vector<std::string> got = lines_of(logged_to_stderr(dir_, "/dev/full", 3));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0],
+              "kavzras: cannot write the error log /dev/full: No space left on device; "
+              "entries are lost while it cannot be written");
+}
+
+// Logs carry what commands carry: the owner's alone, and never written through a link that
+// someone else may have planted.
+TEST_F(ErrorLogTest, FileIsOwnerOnlyAndNeverOpenedThroughALink) {
+    VULZLOGERROR("Private", 1, 0, 1, 3, 0);
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    std::string target = dir_ + "/target.txt", link = dir_ + "/link.txt";
+    { std::ofstream(target) << "untouched\n"; }
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    std::vector<std::string> got = lines_of(logged_to_stderr(dir_, link.c_str()));
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].rfind("kavzras: cannot open the error log " + link + ": ", 0), 0u) << got[0];
+    EXPECT_EQ(kavitest::read_file(target), "untouched\n");
+}
+
+// A flood of one kind writes its first entry and then how many more came within the second,
+// when the next one comes after it or when the process ends; other kinds are written as usual.
+TEST_F(ErrorLogTest, FloodOfOneKindIsWrittenOnceThenCounted) {
+    kavitest::Child child = kavitest::Child::fork_run([] {
+        for (int i = 0; i < 1000; ++i) VULZLOGERROR("Flood", 7, static_cast<uint32_t>(i), 3, 3, 0);
+        VULZLOGERROR("Other", 8, 0, 4, 3, 0);
+        VULZLOGERROR("Flood", 7, 0, 5, 3, 0);  // another call site is another kind
+        exit(0);                               // as a program ends: the exit handlers run
+        return 0;
+    });
+    ASSERT_EQ(child.wait(10000), 0);
+    std::vector<std::string> got = lines();
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_NE(got[0].find(" KAVI Flood site=3 code=7 (0x7) reason=0 "), std::string::npos);
+    EXPECT_NE(got[1].find(" KAVI Other site=4 "), std::string::npos);
+    EXPECT_NE(got[2].find(" KAVI Flood site=5 "), std::string::npos);
+    EXPECT_NE(got[3].find(" KAVI Flood site=3 code=7 (0x7) repeated: 999 more like it within a "
+                          "second"),
+              std::string::npos)
+        << got[3];
 }
 
 TEST_F(ErrorLogTest, ConcurrentLinesStayWhole) {

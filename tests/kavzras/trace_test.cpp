@@ -115,7 +115,8 @@ TEST_F(TraceTest, BadSettingsTurnTracingOffAndAreLogged) {
         << log;
     EXPECT_NE(log.find(" VULZINITTRACE site=2 code=87 "), std::string::npos);
     EXPECT_NE(log.find(" VULZINITTRACE site=3 code=2 "), std::string::npos);
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 8);
+    // The five later bad masks are entries of the first one's kind within a second: counted.
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
 }
 
 TEST_F(TraceTest, ControlKeptFromEarlierCallReadsNothingEnabledOnceOff) {

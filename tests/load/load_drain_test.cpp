@@ -24,7 +24,7 @@ uint32_t KAVI_CALL numbered(_VULE_PARAMETERS32 *block) {
 class Cycling : public ::testing::TestWithParam<uint32_t> {};
 
 TEST_P(Cycling, EveryAcceptedCommandIsAnsweredExactlyOnce) {
-    setenv("KAVI_TEST_START_PAUSE_MS", "0", 1);
+    setenv("KAVI_START_PAUSE_MS", "0", 1);
     ASSERT_EQ(KaviInit("cycled", numbered, GetParam()), VULE_OK);
     std::atomic<bool> stop{false};
     std::atomic<int> cycles{0};

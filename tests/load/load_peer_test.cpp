@@ -107,7 +107,7 @@ TEST(PeerKilled, TargetDiesWhileAKaviSendWaitsForIt) {
 // A new process that registers the target's name is another task: it never got the command.
 TEST(PeerKilled, TargetReplacedUnderItsNameStillEndsTheCall) {
     std::string dir = kavitest::make_temp_dir();
-    ExitProgram target(dir, {"PTARGET", "1"}, {"KAVI_TEST_START_PAUSE_MS=0"});
+    ExitProgram target(dir, {"PTARGET", "1"}, {"KAVI_START_PAUSE_MS=0"});
     ASSERT_TRUE(target.registered()) << target.output();
     ASSERT_EQ(KaviInit("PCALLER", answer, 1), VULE_OK);
     plat::pause_arm(plat::Pause::send_watching);
@@ -128,7 +128,7 @@ TEST(PeerKilled, TargetReplacedUnderItsNameStillEndsTheCall) {
 // A target that is alive and busy is waited for, however many times the call looks.
 TEST(PeerBusy, ACallWaitsForItsTargetAsLongAsTheTargetLives) {
     std::string dir = kavitest::make_temp_dir();
-    ExitProgram target(dir, {"PTARGET", "1"}, {"KAVI_TEST_START_PAUSE_MS=0"});
+    ExitProgram target(dir, {"PTARGET", "1"}, {"KAVI_START_PAUSE_MS=0"});
     ASSERT_TRUE(target.registered()) << target.output();
     ASSERT_EQ(KaviInit("PCALLER", answer, 1), VULE_OK);
     HoldingCall call("1500");

@@ -18,7 +18,7 @@ constexpr int TRAFFIC_MS = 3000;
 constexpr int BOUND_MS = 20000;
 
 TEST(Stress, EveryCallReturnsWithItsOwnAnswerAndNothingLeaks) {
-    setenv("KAVI_TEST_START_PAUSE_MS", "0", 1);
+    setenv("KAVI_START_PAUSE_MS", "0", 1);
     const size_t buffers_before = kavc::buffers_live();
     ASSERT_EQ(KaviInit("S1A", stress::answer, 1), VULE_OK);
     ASSERT_EQ(KaviInit("S1B", stress::answer, 0), VULE_OK);

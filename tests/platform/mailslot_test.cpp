@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -85,8 +86,9 @@ TEST(MailslotTest, NameIsUniqueOnTheNodeAndFreeAgainAfterClose) {
 }
 
 TEST(MailslotTest, BadPathsAndArguments) {
-    // The node's address prefix "kavi/<node>/mailslot/" and the name share 107 bytes.
-    const size_t room = 107 - (strlen("kavi/") + plat::node_name().size() + strlen("/mailslot/"));
+    // The socket file "/tmp/kavi-<uid>/<node>.<NAME>" fits 107 bytes.
+    const size_t room = 107 - (strlen("/tmp/kavi-/.") + std::to_string(geteuid()).size() +
+                               plat::node_name().size());
     const std::string longest = slot(std::string(room, 'L'));
     const std::string too_long = slot(std::string(room + 1, 'L'));
     const char *bad[] = {"",
@@ -373,6 +375,42 @@ TEST(MailslotTest, FaultSeamFailsCreateAndWrite) {
 
 // Runs only as a child process started by spawn_child, on the node it is given, in a role.
 // Returning from main then runs the process-exit drain.
+// The owner's directory may have been made by somebody else first: the mailslots are then
+// refused rather than put where others may reach them. A fresh process per case, since the
+// directory is checked once per process.
+TEST(MailslotTest, OwnerDirectoryNotTheOwnersAloneIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a directory a group of its choosing";
+    const gid_t base = 50000 + static_cast<gid_t>(getpid() % 5000) * 3;
+    const std::string open_to_all = "/tmp/kavi-g" + std::to_string(base);
+    const std::string link = "/tmp/kavi-g" + std::to_string(base + 1);
+    const std::string made = "/tmp/kavi-g" + std::to_string(base + 2);
+    ASSERT_EQ(mkdir(open_to_all.c_str(), 0777), 0);
+    ASSERT_EQ(chown(open_to_all.c_str(), static_cast<uid_t>(-1), base), 0);
+    ASSERT_EQ(chmod(open_to_all.c_str(), 0777), 0);
+    ASSERT_EQ(symlink(made.c_str(), link.c_str()), 0);
+    auto create_as = [](gid_t gid) {
+        return Child::fork_run([gid] {
+                   setenv("KAVI_GROUP", std::to_string(gid).c_str(), 1);
+                   plat::Mailslot *m = nullptr;
+                   uint32_t rc = plat::mailslot_create(slot("GROUPED").c_str(), &m);
+                   if (rc == plat::OK) plat::mailslot_close(m);
+                   return static_cast<int>(rc);
+               })
+            .wait(10000);
+    };
+    EXPECT_EQ(create_as(base + 2), static_cast<int>(plat::OK));
+    struct stat st;
+    ASSERT_EQ(lstat(made.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, static_cast<mode_t>(S_ISGID | 0770));
+    EXPECT_EQ(st.st_gid, base + 2);
+    EXPECT_EQ(create_as(base), static_cast<int>(plat::ERR_ACCESS_DENIED));
+    EXPECT_EQ(create_as(base + 1), static_cast<int>(plat::ERR_ACCESS_DENIED));
+    unlink(link.c_str());
+    rmdir(open_to_all.c_str());
+    unlink((made + "/.lock").c_str());
+    rmdir(made.c_str());
+}
+
 TEST(MailslotChild, Run) {
     std::string role, node, expect;
     if (!plat::env_get("KAVI_TEST_ROLE", &role)) GTEST_SKIP() << "child process only";
