@@ -52,6 +52,13 @@ struct Sentence {
 // One row per call site that logs. Sites are unique across the library.
 constexpr Sentence SENTENCES[] = {
     // KaviInit
+    {80, Codes::library, Codes::none, Item::none,
+     "KaviInitialize ran out of memory; the exit was not registered"},
+    {135, Codes::library, Codes::none, Item::none,
+     "KAVI_NODE names a node of more than 24 characters; it is refused rather than cut, so that "
+     "two nodes never become one"},
+    {310, Codes::library, Codes::none, Item::none,
+     "KaviInit ran out of memory; the exit was not registered"},
     {120, Codes::library, Codes::none, Item::none,
      "KaviInit was given a null exit name or exit function"},
     {130, Codes::library, Codes::none, Item::name_pointer,
@@ -76,6 +83,7 @@ constexpr Sentence SENTENCES[] = {
     {230, Codes::system, Codes::none, Item::none,
      "the process-exit handler could not be registered: {code}"},
     // KaviSend
+    {1210, Codes::library, Codes::none, Item::none, "KaviSend ran out of memory"},
     {276, Codes::library, Codes::none, Item::name,
      "KaviSend from exit {name} was given a name, node or field it cannot read, or a name of "
      "0 or more than 8 characters"},
@@ -104,6 +112,10 @@ constexpr Sentence SENTENCES[] = {
     {1188, Codes::service, Codes::none, Item::request,
      "the communication service did not give the node address for exit {name}: {code}"},
     // Response wait list
+    {367, Codes::service, Codes::none, Item::request,
+     "exit {name} could not release an answer that no call claimed: {code}"},
+    {456, Codes::system, Codes::none, Item::name,
+     "no memory to mark exit {name} as ended on the wait list: {code}"},
     {166, Codes::service, Codes::none, Item::request,
      "no memory for the wait-list entry of a command sent by exit {name}: {code}"},
     {169, Codes::system, Codes::none, Item::none,
@@ -134,6 +146,11 @@ constexpr Sentence SENTENCES[] = {
     {371, Codes::none, Codes::system, Item::queue_start,
      "the dispatcher of exit {name} could not acquire its queue mutex: {reason}; it stops"},
     // Command queue thread
+    {505, Codes::none, Codes::none, Item::message,
+     "a stop element for exit {name} came before its termination began; it was ignored"},
+    {570, Codes::service, Codes::none, Item::request,
+     "exit {name} could not close its inbox after its stop: {code}; its queue thread ends at "
+     "once"},
     {410, Codes::none, Codes::system, Item::name,
      "the dispatcher thread of exit {name} could not be started: {reason}; its commands are "
      "answered with 0x800A"},
@@ -169,6 +186,10 @@ constexpr Sentence SENTENCES[] = {
     {1820, Codes::service, Codes::none, Item::request,
      "exit {name} could not release the answer to an operator's query: {code}"},
     // KaviTerminate
+    {740, Codes::library, Codes::none, Item::none, "KaviWait ran out of memory"},
+    {845, Codes::service, Codes::none, Item::request,
+     "KaviTerminate could not close the inbox of exit {name}: {code}"},
+    {995, Codes::library, Codes::none, Item::none, "KaviTerminate ran out of memory"},
     {770, Codes::library, Codes::none, Item::none,
      "KaviTerminate was given a null or unreadable name, or one of 0 or more than 8 "
      "characters"},

@@ -300,8 +300,7 @@ uint32_t send_command(const char *calling_exit, const char padded_target[9],
         return result;
     }
     VuleRLSent(entry, sent_command.message_id);
-    await_answer(entry, answered, padded_caller, padded_target, node,
-                 sent_command.dropped_before);
+    await_answer(entry, answered, padded_caller, padded_target, node, sent_command.dropped_before);
     return collect_answer(padded_caller, key, entry, block, sent, saved);
 }
 

@@ -18,6 +18,7 @@ uint32_t vulclisttasks(VULC_TASKINFO *tasks, uint32_t capacity, uint32_t *count)
     }
     std::vector<plat::MailslotInfo> found;
     uint32_t rc = plat::mailslot_list(TASK_PREFIX, &found);
+    if (rc == plat::ERR_NO_MEMORY) return out_of_memory();
     if (rc != plat::OK) {
         log_failure(__func__, VULC_SYSTEM_ERROR, rc, __LINE__, nullptr, 0);
         return VULC_SYSTEM_ERROR;
@@ -46,6 +47,7 @@ uint32_t vulcshutdown(uint32_t *ended) try {
     *ended = 0;
     std::vector<plat::MailslotInfo> waits;
     uint32_t rc = plat::mailslot_list(WAIT_PREFIX, &waits);
+    if (rc == plat::ERR_NO_MEMORY) return out_of_memory();
     if (rc != plat::OK) {
         log_failure(__func__, VULC_SYSTEM_ERROR, rc, __LINE__, nullptr, 0);
         return VULC_SYSTEM_ERROR;

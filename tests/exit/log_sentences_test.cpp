@@ -98,11 +98,12 @@ class LoggedFailure : public ::testing::Test {
 };
 
 TEST_F(LoggedFailure, ReservedAndBlankNamesAreInvalidNamesWithTheirReason) {
-    EXPECT_EQ(KaviInitialize("KAVIEXIT", do_nothing), VULE_INVALID_ARGUMENT);
-    EXPECT_EQ(KaviInitialize("kaviexit", do_nothing), VULE_INVALID_ARGUMENT);
-    EXPECT_EQ(KaviInit("A B", do_nothing, 0), VULE_INVALID_ARGUMENT);
-    EXPECT_EQ(KaviInit("A/B", do_nothing, 1), VULE_INVALID_ARGUMENT);
-    EXPECT_EQ(KaviInitialize("ABCDEFGHI", do_nothing), VULE_INVALID_ARGUMENT);
+    // Each in a process of its own: failures of one kind within a second are written once.
+    for (const char *name : {"KAVIEXIT", "kaviexit", "A B", "A/B", "ABCDEFGHI"}) {
+        kavitest::Child child = kavitest::Child::fork_run(
+            [name] { return KaviInit(name, do_nothing, 1) == VULE_INVALID_ARGUMENT ? 0 : 1; });
+        EXPECT_EQ(child.wait(10000), 0) << name;
+    }
     std::string text = log();
     EXPECT_NE(text.find("site=130 code=2 (0x2) reason=1 (0x1) item0=8:"), std::string::npos)
         << text;

@@ -10,6 +10,7 @@
 
 #include "exit/stats.h"
 #include "platform/platform.h"
+#include "services/kavcacm/buffers.h"
 #include "services/kavcacm/names.h"
 #include "tests/exit/lifecycle_support.h"
 #include "tests/support/child_process.h"
@@ -201,25 +202,25 @@ TEST(QueueThreadPeer, BufferOfACommandWithAnInvalidDestinationIsReleased) {
             if (plat::mailslot_write(inbox.c_str(), m.data(), m.size()) != plat::OK) return 2;
         return 0;
     });
+    const size_t buffers_before = kavc::buffers_live();
     calls = 0;
     ASSERT_EQ(KaviInitialize("QEXIT", record_call), VULE_OK);
     EXPECT_EQ(peer.wait(10000), 0);
-    // Each invocation logs its failed reply, then releases the command's buffer.
-    auto failed_replies = [&] {
-        std::string errors = kavitest::read_file(log);
-        size_t n = 0;
-        for (size_t at = 0;
-             (at = errors.find("VulequetInvokeExit site=1320", at)) != std::string::npos; ++at)
-            ++n;
-        return n;
+    // Each invocation logs its failed reply (the first one written, the others counted), then
+    // releases the command's buffer.
+    auto replies_failed = [&] {
+        return calls.load() == COMMANDS &&
+               kavitest::read_file(log).find("VulequetInvokeExit site=1320") != std::string::npos;
     };
-    EXPECT_TRUE(kavitest::eventually([&] { return failed_replies() == COMMANDS; }, 10000));
-    plat::sleep_ms(100);
-    EXPECT_EQ(calls.load(), COMMANDS);
+    EXPECT_TRUE(kavitest::eventually(replies_failed, 10000));
+    EXPECT_TRUE(
+        kavitest::eventually([&] { return kavc::buffers_live() <= buffers_before + 1; }, 10000));
     EXPECT_EQ(KaviTerminate("QEXIT"), VULE_OK);
+    EXPECT_EQ(kavc::buffers_live(), buffers_before);
     std::string errors = kavitest::read_file(log);
     EXPECT_EQ(errors.find("vulcfreemem"), std::string::npos) << errors;
     EXPECT_EQ(errors.find("site=1337"), std::string::npos) << errors;
+}
 
 // Only the exit's own termination stops its queue thread: a stop element from a task of another
 // process is ignored, and the exit goes on answering (and still terminates, in TearDown).
