@@ -97,9 +97,10 @@ std::string key_of(const MailslotAddress &to) {
     return std::string(key_view(to));
 }
 
-// write_error: a reader that was shut takes nothing more, as if it were gone.
+// write_error: a reader that was shut takes nothing more, as if it were gone; and a connected
+// socket whose reader went again between the reconnect and the send is no longer connected.
 uint32_t write_error(int err) {
-    return err == EPIPE ? ERR_NOT_FOUND : from_errno(err);
+    return err == EPIPE || err == ENOTCONN ? ERR_NOT_FOUND : from_errno(err);
 }
 
 // Large enough for several messages of the largest size in flight at once; the kernel caps it
