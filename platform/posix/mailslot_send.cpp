@@ -20,6 +20,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -70,6 +71,9 @@ struct State {
     // Connected sockets by destination. A descriptor here is never closed, only connected again
     // when its reader has gone, so a writer may use it without holding the lock.
     std::mutex connected_lock;
+    // Held shared while a connected socket sends, alone while one is connected again, so that no
+    // send uses a descriptor in the middle of its connect.
+    std::shared_mutex reconnecting;
     std::unordered_map<std::string, int, KeyHash, std::equal_to<>> connected;
 };
 
@@ -319,9 +323,11 @@ void drain_at_exit() {
 void lock_for_fork() {
     state().lock.lock();
     state().connected_lock.lock();
+    state().reconnecting.lock();
 }
 
 void unlock_after_fork() {
+    state().reconnecting.unlock();
     state().connected_lock.unlock();
     state().lock.unlock();
 }
@@ -339,6 +345,7 @@ void forget_in_child() {
     s.flusher_running = false;
     if (s.wake_fd >= 0) close(s.wake_fd);
     s.wake_fd = -1;
+    s.reconnecting.unlock();
     s.connected_lock.unlock();  // the connected sockets serve the child as they did the parent
     s.lock.unlock();
 }
@@ -382,13 +389,20 @@ int connected_socket(State &s, const MailslotAddress &to) {
 // send_connected: a reader that has gone shows on the next send (ECONNREFUSED, then the socket
 // is no longer connected): the socket is connected to whoever holds the name now, and the send
 // made once more.
-ssize_t send_connected(int fd, const MailslotAddress &to, const void *data, size_t len) {
+ssize_t send_connected(State &s, int fd, const MailslotAddress &to, const void *data, size_t len) {
     for (bool again = false;; again = true) {
         ssize_t n;
-        do n = send(fd, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
-        while (n < 0 && errno == EINTR);
-        if (n >= 0 || again || (errno != ECONNREFUSED && errno != ECONNRESET && errno != ENOTCONN))
+        int err;
+        {
+            std::shared_lock<std::shared_mutex> sending(s.reconnecting);
+            do n = send(fd, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+            while (n < 0 && errno == EINTR);
+            err = errno;
+        }
+        errno = err;
+        if (n >= 0 || again || (err != ECONNREFUSED && err != ECONNRESET && err != ENOTCONN))
             return n;
+        std::lock_guard<std::shared_mutex> connecting(s.reconnecting);
         if (connect(fd, reinterpret_cast<const sockaddr *>(&to.sa), to.len) != 0) return -1;
     }
 }
@@ -427,7 +441,7 @@ uint32_t mailslot_send(const MailslotAddress &to, const void *data, size_t len) 
     if (s.destinations.load() != 0 && queue_behind(s, key_of(to), data, len, &rc)) return rc;
     int fd = connected_socket(s, to);
     if (fd < 0 && errno != 0) return from_errno(errno);
-    ssize_t n = fd >= 0 ? send_connected(fd, to, data, len) : send_unconnected(s, to, data, len);
+    ssize_t n = fd >= 0 ? send_connected(s, fd, to, data, len) : send_unconnected(s, to, data, len);
     if (n >= 0) return OK;
     if (errno == EAGAIN) return send_slow(s, to, data, len);
     return write_error(errno);
