@@ -323,11 +323,9 @@ void drain_at_exit() {
 void lock_for_fork() {
     state().lock.lock();
     state().connected_lock.lock();
-    state().reconnecting.lock();
 }
 
 void unlock_after_fork() {
-    state().reconnecting.unlock();
     state().connected_lock.unlock();
     state().lock.unlock();
 }
@@ -345,7 +343,9 @@ void forget_in_child() {
     s.flusher_running = false;
     if (s.wake_fd >= 0) close(s.wake_fd);
     s.wake_fd = -1;
-    s.reconnecting.unlock();
+    // A sender of the parent's may have held it at the fork; the child's own starts free (a lock
+    // taken by the parent cannot be given back in the child, whose thread has another id).
+    new (&s.reconnecting) std::shared_mutex();
     s.connected_lock.unlock();  // the connected sockets serve the child as they did the parent
     s.lock.unlock();
 }
