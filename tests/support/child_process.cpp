@@ -135,4 +135,8 @@ bool eventually(const std::function<bool()> &cond, int timeout_ms) {
     return true;
 }
 
+bool file_shows(const std::string &path, const std::string &text, int timeout_ms) {
+    return eventually([&] { return read_file(path).find(text) != std::string::npos; }, timeout_ms);
+}
+
 }  // namespace kavitest

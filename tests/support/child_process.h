@@ -11,14 +11,15 @@
 namespace kavitest {
 
 class Child {
-public:
+  public:
     // fork_run: runs fn in a forked child, whose exit code is fn's result. Fork before the test
     // starts threads of its own: only the forking thread exists in the child.
     static Child fork_run(const std::function<int()> &fn);
     // spawn: runs a program (argv[0] is its path) with the test's environment, where the
     // "NAME=value" entries of `env` add or replace variables. Its standard output goes to
     // `stdout_path` when not empty.
-    static Child spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+    static Child spawn(const std::vector<std::string> &argv,
+                       const std::vector<std::string> &env = {},
                        const std::string &stdout_path = "");
 
     Child() = default;
@@ -34,7 +35,7 @@ public:
     void kill(int sig);
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     explicit Child(pid_t pid) : pid_(pid) {}
     pid_t pid_ = -1;
 };
@@ -47,5 +48,7 @@ std::string make_temp_dir();
 std::string read_file(const std::string &path);
 // Polls cond every millisecond until it holds or timeout_ms passes; returns its last value.
 bool eventually(const std::function<bool()> &cond, int timeout_ms);
+// Whether the file holds `text` within timeout_ms: a child process's output, say.
+bool file_shows(const std::string &path, const std::string &text, int timeout_ms);
 
 }  // namespace kavitest

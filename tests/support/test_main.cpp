@@ -7,7 +7,8 @@
 #include <string>
 
 int main(int argc, char **argv) {
-    std::string node = "T" + std::to_string(getpid()) + "X" + std::to_string(time(nullptr) % 100000);
+    std::string node =
+        "T" + std::to_string(getpid()) + "X" + std::to_string(time(nullptr) % 100000);
     setenv("KAVI_NODE", node.c_str(), 1);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

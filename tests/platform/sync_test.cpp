@@ -1,11 +1,13 @@
-// mutex_test.cpp — recursion, ownership, time-outs and abandonment of platform mutexes, with
-// real threads.
+// sync_test.cpp — platform mutexes (recursion, ownership, time-outs, abandonment) and manual-reset
+// events (a set releases every waiter even when a reset follows at once, waits time out, a
+// released waiter may close the event at once), with real threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
@@ -13,6 +15,79 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+// With: a fresh object for each test, which must close cleanly after it.
+template <typename T, uint32_t (*create)(T **), uint32_t (*close)(T *)>
+class With : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(create(&object_), plat::OK); }
+    void TearDown() override { EXPECT_EQ(close(object_), plat::OK); }
+    T *object_ = nullptr;
+};
+
+class EventTest : public With<plat::Event, plat::event_create, plat::event_close> {
+  protected:
+    plat::Event *&e_ = object_;
+};
+
+TEST_F(EventTest, StaysSetUntilReset) {
+    EXPECT_EQ(plat::event_wait(e_, 0), plat::TIMEOUT);
+    ASSERT_EQ(plat::event_set(e_), plat::OK);
+    ASSERT_EQ(plat::event_set(e_), plat::OK);
+    EXPECT_EQ(plat::event_wait(e_, 0), plat::OK);
+    EXPECT_EQ(plat::event_wait(e_), plat::OK);
+    ASSERT_EQ(plat::event_reset(e_), plat::OK);
+    EXPECT_EQ(plat::event_wait(e_, 0), plat::TIMEOUT);
+}
+
+TEST_F(EventTest, WaitTimesOut) {
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(plat::event_wait(e_, 40), plat::TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 40ms);
+}
+
+TEST_F(EventTest, SetThenResetReleasesEveryWaiter) {
+    constexpr int WAITERS = 16;
+    for (int round = 0; round < 3; ++round) {
+        std::atomic<int> arrived{0};
+        std::atomic<int> released{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < WAITERS; ++i) {
+            threads.emplace_back([&] {
+                ++arrived;
+                if (plat::event_wait(e_, 5000) == plat::OK) ++released;
+            });
+        }
+        while (arrived < WAITERS) std::this_thread::sleep_for(1ms);
+        // Time for the last arrivals to go from the counter into the wait.
+        std::this_thread::sleep_for(50ms);
+        ASSERT_EQ(plat::event_set(e_), plat::OK);
+        ASSERT_EQ(plat::event_reset(e_), plat::OK);
+        for (auto &t : threads) t.join();
+        EXPECT_EQ(released, WAITERS) << "round " << round;
+        EXPECT_EQ(plat::event_wait(e_, 0), plat::TIMEOUT);
+    }
+}
+
+TEST(EventClose, ByTheWaiterAsSoonAsItIsReleased) {
+    for (int i = 0; i < 200; ++i) {
+        plat::Event *e = nullptr;
+        ASSERT_EQ(plat::event_create(&e), plat::OK);
+        std::thread waiter([e] {
+            EXPECT_EQ(plat::event_wait(e, 10000), plat::OK);
+            EXPECT_EQ(plat::event_close(e), plat::OK);
+        });
+        ASSERT_EQ(plat::event_set(e), plat::OK);
+        waiter.join();
+    }
+}
+
+TEST(EventHandles, NullIsInvalid) {
+    EXPECT_EQ(plat::event_set(nullptr), plat::ERR_INVALID_HANDLE);
+    EXPECT_EQ(plat::event_reset(nullptr), plat::ERR_INVALID_HANDLE);
+    EXPECT_EQ(plat::event_wait(nullptr, 0), plat::ERR_INVALID_HANDLE);
+    EXPECT_EQ(plat::event_close(nullptr), plat::ERR_INVALID_HANDLE);
+}
 
 // Acquires m from another thread with the given time-out and returns the result, releasing
 // the mutex again when it was acquired.
@@ -26,11 +101,9 @@ uint32_t try_from_other_thread(plat::Mutex *m, int32_t timeout_ms) {
     return rc;
 }
 
-class MutexTest : public ::testing::Test {
+class MutexTest : public With<plat::Mutex, plat::mutex_create, plat::mutex_close> {
   protected:
-    void SetUp() override { ASSERT_EQ(plat::mutex_create(&m_), plat::OK); }
-    void TearDown() override { EXPECT_EQ(plat::mutex_close(m_), plat::OK); }
-    plat::Mutex *m_ = nullptr;
+    plat::Mutex *&m_ = object_;
 };
 
 TEST_F(MutexTest, RecursiveOwnerNeedsOneReleasePerAcquire) {
