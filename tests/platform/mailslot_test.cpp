@@ -11,8 +11,10 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
@@ -49,6 +51,23 @@ std::string read_message(plat::Mailslot *m, int32_t timeout_ms = 5000) {
     return std::string(buf.data(), len);
 }
 
+// Slot: a mailslot this process holds; closing it, at the latest at the end of the scope, must
+// succeed.
+struct Slot {
+    explicit Slot(const std::string &name) {
+        EXPECT_EQ(plat::mailslot_create(slot(name).c_str(), &m), plat::OK) << name;
+    }
+    ~Slot() { close(); }
+    void close() {
+        if (m != nullptr) {
+            EXPECT_EQ(plat::mailslot_close(m), plat::OK);
+        }
+        m = nullptr;
+    }
+    std::string read(int32_t timeout_ms = 5000) { return read_message(m, timeout_ms); }
+    plat::Mailslot *m = nullptr;
+};
+
 // The holder of `name` in another process is ready when its name is bound.
 bool bound_soon(const std::string &name) {
     return kavitest::eventually([&] { return plat::mailslot_exists(slot(name).c_str()); }, 5000);
@@ -66,8 +85,7 @@ Child spawn_child(const std::string &role, const std::string &node,
 }
 
 TEST(MailslotTest, NameIsUniqueOnTheNodeAndFreeAgainAfterClose) {
-    plat::Mailslot *m = nullptr;
-    ASSERT_EQ(plat::mailslot_create(slot("UNIQUE").c_str(), &m), plat::OK);
+    Slot unique("UNIQUE");
     plat::Mailslot *again = nullptr;
     EXPECT_EQ(plat::mailslot_create("\\\\.\\mailslot\\unique", &again), plat::ERR_ALREADY_EXISTS);
     EXPECT_EQ(again, nullptr);
@@ -79,10 +97,9 @@ TEST(MailslotTest, NameIsUniqueOnTheNodeAndFreeAgainAfterClose) {
     });
     EXPECT_EQ(other.wait(10000), 0);
     EXPECT_TRUE(plat::mailslot_exists("\\\\.\\Mailslot\\uNIQUE"));
-    EXPECT_EQ(plat::mailslot_close(m), plat::OK);
+    unique.close();
     EXPECT_FALSE(plat::mailslot_exists(slot("UNIQUE").c_str()));
-    ASSERT_EQ(plat::mailslot_create(slot("UNIQUE").c_str(), &m), plat::OK);
-    EXPECT_EQ(plat::mailslot_close(m), plat::OK);
+    Slot again_after_close("UNIQUE");
 }
 
 TEST(MailslotTest, BadPathsAndArguments) {
@@ -130,23 +147,21 @@ TEST(MailslotTest, BadPathsAndArguments) {
 }
 
 TEST(MailslotTest, BoundariesAndOrderKept) {
-    plat::Mailslot *m = nullptr;
-    ASSERT_EQ(plat::mailslot_create(slot("SIZES").c_str(), &m), plat::OK);
+    Slot m("SIZES");
     const size_t sizes[] = {0, 1, 1000, 64 * 1024, plat::MAILSLOT_MAX_MESSAGE, 3};
     for (uint32_t i = 0; i < 6; ++i) ASSERT_EQ(send("sizes", message(i, sizes[i])), plat::OK);
     for (uint32_t i = 0; i < 6; ++i) {
         size_t size = 99;
-        ASSERT_EQ(plat::mailslot_wait(m, 1000, &size), plat::OK);
+        ASSERT_EQ(plat::mailslot_wait(m.m, 1000, &size), plat::OK);
         EXPECT_EQ(size, sizes[i]);
-        EXPECT_EQ(read_message(m), message(i, sizes[i])) << "message " << i;
+        EXPECT_EQ(m.read(), message(i, sizes[i])) << "message " << i;
     }
-    EXPECT_EQ(plat::mailslot_close(m), plat::OK);
 }
 
 TEST(MailslotTest, MissingTimeoutAndTooSmallBuffer) {
     EXPECT_EQ(send("NOBODY", "x"), plat::ERR_NOT_FOUND);
-    plat::Mailslot *m = nullptr;
-    ASSERT_EQ(plat::mailslot_create(slot("SMALL").c_str(), &m), plat::OK);
+    Slot small("SMALL");
+    plat::Mailslot *m = small.m;
     size_t len = 0;
     char buf[100];
     auto start = Clock::now();
@@ -160,31 +175,23 @@ TEST(MailslotTest, MissingTimeoutAndTooSmallBuffer) {
     EXPECT_EQ(len, 100u);
     EXPECT_EQ(plat::mailslot_read(m, buf, sizeof buf, &len, 0), plat::OK);
     EXPECT_EQ(std::string(buf, len), std::string(100, 's'));
-    EXPECT_EQ(plat::mailslot_close(m), plat::OK);
 }
 
 // A whole-message read waits in the receive itself; each call keeps its own time-out, so a wait
 // for ever after a timed one must not inherit the earlier limit.
 TEST(MailslotTest, WholeReadsKeepEachCallsTimeout) {
-    plat::Mailslot *m = nullptr;
-    ASSERT_EQ(plat::mailslot_create(slot("WHOLE").c_str(), &m), plat::OK);
+    Slot m("WHOLE");
     auto start = Clock::now();
-    EXPECT_EQ(read_message(m, 50), "<" + std::to_string(plat::TIMEOUT) + ">");
+    EXPECT_EQ(m.read(50), "<" + std::to_string(plat::TIMEOUT) + ">");
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(45));
-
-    std::thread late([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        send("WHOLE", "late");
-    });
-    EXPECT_EQ(read_message(m, -1), "late");
-    late.join();
-    std::thread soon([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        send("WHOLE", "soon");
-    });
-    EXPECT_EQ(read_message(m, 5000), "soon");
-    soon.join();
-    EXPECT_EQ(plat::mailslot_close(m), plat::OK);
+    for (auto [text, delay_ms, timeout_ms] : {std::tuple{"late", 150, -1}, {"soon", 20, 5000}}) {
+        std::thread writer([text, delay_ms] {
+            plat::sleep_ms(static_cast<uint32_t>(delay_ms));
+            send("WHOLE", text);
+        });
+        EXPECT_EQ(m.read(timeout_ms), text);
+        writer.join();
+    }
 }
 
 TEST(MailslotTest, RoundTripsBetweenProcesses) {
@@ -197,16 +204,14 @@ TEST(MailslotTest, RoundTripsBetweenProcesses) {
         }
         return 0;
     });
-    plat::Mailslot *m = nullptr;
-    ASSERT_EQ(plat::mailslot_create(slot("ASKER").c_str(), &m), plat::OK);
+    Slot asker("ASKER");
     ASSERT_TRUE(bound_soon("ECHO"));
     for (uint32_t i = 0; i < 100; ++i) {
         std::string sent = message(i, 10 + i * 100);
         ASSERT_EQ(send("ECHO", sent), plat::OK);
-        ASSERT_EQ(read_message(m), sent);
+        ASSERT_EQ(asker.read(), sent);
     }
     EXPECT_EQ(echo.wait(10000), 0);
-    EXPECT_EQ(plat::mailslot_close(m), plat::OK);
 }
 
 // The reader's socket queues only about 11 messages; the rest wait in the writer's process.
@@ -223,29 +228,26 @@ TEST(MailslotTest, BurstToSleepingReaderNeverStallsAndArrivesInOrder) {
         }
         return read_message(m, 100) == "<640>" ? 0 : 4;
     });
-    plat::Mailslot *watcher = nullptr;
-    ASSERT_EQ(plat::mailslot_create(slot("WATCHER").c_str(), &watcher), plat::OK);
+    Slot watcher("WATCHER");
     ASSERT_TRUE(bound_soon("SLEEPER"));
     for (uint32_t i = 0; i < COUNT; ++i) ASSERT_EQ(send("SLEEPER", message(i, 1024)), plat::OK);
     // Every write has returned, and the reader has not woken yet.
-    EXPECT_EQ(plat::mailslot_wait(watcher, 0, nullptr), plat::TIMEOUT);
-    EXPECT_EQ(read_message(watcher), "awake");
+    EXPECT_EQ(plat::mailslot_wait(watcher.m, 0, nullptr), plat::TIMEOUT);
+    EXPECT_EQ(watcher.read(), "awake");
     // Spaced out, so that many of these meet a reader queue with room while the backlog drains.
     for (uint32_t i = COUNT; i < 2 * COUNT; ++i) {
         ASSERT_EQ(send("SLEEPER", message(i, 1024)), plat::OK);
         std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
     EXPECT_EQ(reader.wait(20000), 0);
-    EXPECT_EQ(plat::mailslot_close(watcher), plat::OK);
 }
 
 // A reader that never reads cannot make its writers grow without bound: past 64 MiB queued in
 // the writing process, writes that would queue fail, while a reader with room is still reached.
 // When the reader goes, its queue is dropped and the room is free again.
 TEST(MailslotTest, OverflowQueueIsBounded) {
-    plat::Mailslot *stuck = nullptr, *fine = nullptr;
-    ASSERT_EQ(plat::mailslot_create(slot("STUCK").c_str(), &stuck), plat::OK);
-    ASSERT_EQ(plat::mailslot_create(slot("FINE").c_str(), &fine), plat::OK);
+    auto stuck = std::make_unique<Slot>("STUCK");
+    Slot fine("FINE");
     const std::string big = message(1, plat::MAILSLOT_MAX_MESSAGE);
     uint32_t rc = plat::OK;
     size_t accepted = 0;
@@ -258,16 +260,14 @@ TEST(MailslotTest, OverflowQueueIsBounded) {
     EXPECT_GE(accepted * big.size(), size_t{64} << 20);
     EXPECT_LT(accepted * big.size(), (size_t{64} << 20) + 20 * big.size());
     EXPECT_EQ(send("FINE", "small"), plat::OK);
-    EXPECT_EQ(read_message(fine, 0), "small");
+    EXPECT_EQ(fine.read(0), "small");
 
-    plat::mailslot_close(stuck);
-    ASSERT_EQ(plat::mailslot_create(slot("STUCK").c_str(), &stuck), plat::OK);
+    stuck.reset();
+    stuck = std::make_unique<Slot>("STUCK");
     // Too big to fit beside the old queue: it succeeds only once that queue is gone.
     const std::string fresh = message(2, plat::MAILSLOT_MAX_MESSAGE);
     EXPECT_TRUE(kavitest::eventually([&] { return send("STUCK", fresh) == plat::OK; }, 5000));
-    EXPECT_EQ(read_message(stuck, 0), fresh);
-    plat::mailslot_close(stuck);
-    plat::mailslot_close(fine);
+    EXPECT_EQ(stuck->read(0), fresh);
 }
 
 // Messages queued for a reader that dies are dropped: a later holder of the name never gets
@@ -293,13 +293,13 @@ TEST(MailslotTest, KilledHolderFreesNameAndLosesOnlyItsOwnMessages) {
     ASSERT_TRUE(bound_soon("DOOMED"));
     // A write can still queue behind the dead reader's messages until the flusher has noticed
     // the death, and is then dropped with them; so writes go on until the heir has one and ends.
-    bool heir_done = false;
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!heir_done && Clock::now() < deadline) {
-        heir_done = send("DOOMED", "new") == plat::ERR_NOT_FOUND;
-        if (!heir_done) plat::sleep_ms(10);
-    }
-    EXPECT_TRUE(heir_done);
+    EXPECT_TRUE(kavitest::eventually(
+        [] {
+            if (send("DOOMED", "new") == plat::ERR_NOT_FOUND) return true;
+            plat::sleep_ms(10);
+            return false;
+        },
+        10000));
     EXPECT_EQ(heir.wait(10000), 0);
     EXPECT_EQ(send("DOOMED", "late"), plat::ERR_NOT_FOUND);
 }
@@ -307,19 +307,15 @@ TEST(MailslotTest, KilledHolderFreesNameAndLosesOnlyItsOwnMessages) {
 // At exit a process gives its queued messages a bounded time to reach their readers: a reader
 // that wakes late still gets them all, one that never reads delays the exit by at most ~2 s.
 TEST(MailslotTest, ExitDrainsQueuedMessagesForABoundedTime) {
-    plat::Mailslot *late = nullptr, *never = nullptr;
-    ASSERT_EQ(plat::mailslot_create(slot("LATE").c_str(), &late), plat::OK);
-    ASSERT_EQ(plat::mailslot_create(slot("NEVER").c_str(), &never), plat::OK);
+    Slot late("LATE"), never("NEVER");
     auto start = Clock::now();
     Child writer = spawn_child("exit_writer", plat::node_name());
     plat::sleep_ms(300);
-    for (uint32_t i = 0; i < 50; ++i) ASSERT_EQ(read_message(late), message(i, 100));
+    for (uint32_t i = 0; i < 50; ++i) ASSERT_EQ(late.read(), message(i, 100));
     EXPECT_EQ(writer.wait(10000), 0);
     auto took = Clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(1500));
     EXPECT_LT(took, std::chrono::milliseconds(8000));
-    plat::mailslot_close(never);
-    plat::mailslot_close(late);
 }
 
 TEST(MailslotTest, ListFindsNamesWithTheirProcesses) {
@@ -330,10 +326,7 @@ TEST(MailslotTest, ListFindsNamesWithTheirProcesses) {
         return 0;
     });
     ASSERT_TRUE(bound_soon("LISTA3"));
-    plat::Mailslot *a1 = nullptr, *a2 = nullptr, *b = nullptr;
-    ASSERT_EQ(plat::mailslot_create(slot("LISTA1").c_str(), &a1), plat::OK);
-    ASSERT_EQ(plat::mailslot_create(slot("lista2").c_str(), &a2), plat::OK);
-    ASSERT_EQ(plat::mailslot_create(slot("LISTB").c_str(), &b), plat::OK);
+    Slot a1("LISTA1"), a2("lista2"), b("LISTB");
 
     std::vector<plat::MailslotInfo> found;
     ASSERT_EQ(plat::mailslot_list("\\\\.\\mailslot\\lista", &found), plat::OK);
@@ -350,7 +343,6 @@ TEST(MailslotTest, ListFindsNamesWithTheirProcesses) {
 
     ASSERT_EQ(send("LISTA3", "go"), plat::OK);
     EXPECT_EQ(other.wait(10000), 0);
-    for (plat::Mailslot *m : {a1, a2, b}) plat::mailslot_close(m);
 }
 
 TEST(MailslotTest, FaultSeamFailsCreateAndWrite) {
@@ -361,16 +353,15 @@ TEST(MailslotTest, FaultSeamFailsCreateAndWrite) {
     EXPECT_NE(rc, plat::ERR_ALREADY_EXISTS);
     EXPECT_EQ(m, nullptr);
     EXPECT_FALSE(plat::mailslot_exists(slot("FAULTY").c_str()));
-    ASSERT_EQ(plat::mailslot_create(slot("FAULTY").c_str(), &m), plat::OK);
+    Slot faulty("FAULTY");
 
     plat::fault_arm(plat::Fault::mailslot_write, 1, 1);
     EXPECT_EQ(send("FAULTY", "one"), plat::OK);
     EXPECT_NE(send("FAULTY", "two"), plat::OK);
     EXPECT_EQ(send("FAULTY", "three"), plat::OK);
-    EXPECT_EQ(read_message(m, 0), "one");
-    EXPECT_EQ(read_message(m, 0), "three");
+    EXPECT_EQ(faulty.read(0), "one");
+    EXPECT_EQ(faulty.read(0), "three");
     plat::fault_clear();
-    plat::mailslot_close(m);
 }
 
 // Runs only as a child process started by spawn_child, on the node it is given, in a role.
@@ -440,9 +431,7 @@ TEST(MailslotChild, Run) {
 }
 
 TEST(MailslotTest, NodesDoNotSeeEachOther) {
-    plat::Mailslot *shared = nullptr, *parent_only = nullptr;
-    ASSERT_EQ(plat::mailslot_create(slot("SHARED").c_str(), &shared), plat::OK);
-    ASSERT_EQ(plat::mailslot_create(slot("PARENTONLY").c_str(), &parent_only), plat::OK);
+    Slot shared("SHARED"), parent_only("PARENTONLY");
     // Node names are upper-cased and cut to 24 characters without the blanks where the cut
     // falls. A '/' in one cannot make this node's names look like another's.
     std::string lower = plat::node_name();
@@ -453,9 +442,7 @@ TEST(MailslotTest, NodesDoNotSeeEachOther) {
     EXPECT_EQ(other.wait(20000), 0);
     Child same = spawn_child("same_node", lower, plat::node_name());
     EXPECT_EQ(same.wait(20000), 0);
-    EXPECT_EQ(read_message(parent_only, 5000), "hello");
-    plat::mailslot_close(parent_only);
-    plat::mailslot_close(shared);
+    EXPECT_EQ(parent_only.read(), "hello");
 }
 
 }  // namespace
