@@ -223,6 +223,8 @@ TEST(Registration, TraceAndErrorLogRecords) {
     std::string errlog = kavitest::read_file(dir + "/errlog");
     EXPECT_NE(errlog.find("KaviInit"), std::string::npos) << errlog;
     EXPECT_NE(errlog.find("120"), std::string::npos) << errlog;
+    // The process-exit handler is put on the list once and quietly, not at every registration.
+    EXPECT_EQ(errlog.find("site=230"), std::string::npos) << errlog;
 }
 
 }  // namespace
