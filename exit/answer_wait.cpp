@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "services/kavcacm/kavcacm.h"
+#include "services/kavcacm/request_block.h"
 
 namespace kavi {
 namespace {
@@ -20,9 +21,7 @@ constexpr int32_t CHECK_MS = 250;
 
 void await_answer(WaitEntry *entry, plat::Event *answered, const char padded_caller[9],
                   const char padded_target[9], const char node[25], uint32_t dropped_before) {
-    VULC_TASKIDENT ident{};
-    ident.head.length = sizeof ident;
-    std::memcpy(ident.head.task, padded_caller, sizeof ident.head.task);
+    auto ident = kavc::request_for<VULC_TASKIDENT>(padded_caller);
     std::memcpy(ident.target, padded_target, sizeof ident.target);
     std::memcpy(ident.node, node, sizeof ident.node);
     uint64_t watched = 0;  // the start of the target that got the command, once known

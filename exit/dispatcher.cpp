@@ -7,6 +7,7 @@
 #include "exit/exit_table.h"
 #include "exit/invocation.h"
 #include "exit/reply.h"
+#include "exit/slot.h"
 #include "exit/trace.h"
 #include "kaviexit.h"
 
@@ -53,17 +54,16 @@ WorkNode *take(ExitSlot &slot) {
 // Once the event is set the slot's objects may be closed, so the mutex is released through the
 // caller's copy of its handle (a mutex closed while owned lives until its release).
 void finish(ExitSlot &slot, plat::Mutex *mutex, uint16_t index) {
-    bool locked = lock_mutex(mutex) == plat::OK;
+    Lock lock(mutex);
     WorkNode *node;
-    while (locked && (node = take(slot)) != nullptr) {
+    while (lock.held() && (node = take(slot)) != nullptr) {
         InvocationRecord *record = node->record;
         free_node(node, index);
-        plat::mutex_release(mutex);
+        lock.release();
         answer_unrun(record, VULE_EXIT_ENDED);
-        locked = lock_mutex(mutex) == plat::OK;
+        lock.acquire();
     }
     plat::event_set(slot.dispatcher_ended);
-    if (locked) plat::mutex_release(mutex);
 }
 
 }  // namespace
@@ -73,18 +73,18 @@ bool on_dispatcher_of(uint16_t exit_index) {
 }
 
 void VuleSingleThreadPost(InvocationRecord *record) {
-    KAVI_TRACE(VULZ_KIND_ENTRY, POST, 98, 1, record, static_cast<uint32_t>(sizeof *record));
+    KAVI_TRACE(VULZ_KIND_ENTRY, POST, 98, 1, KAVI_ITEM(*record));
     ExitSlot &slot = exit_table[record->exit_index];
     const bool stop = record->kind == INVOCATION_STOP;
-    uint32_t rc = lock_mutex(slot.dispatcher_mutex);
+    Lock lock(slot.dispatcher_mutex);
     // An abandonment is reported once, and a stop request must not be lost.
-    if (rc == plat::ABANDONED && stop) {
-        KAVI_LOG(POST, 0, rc, 167, 1, record, static_cast<uint32_t>(sizeof *record));
-        rc = lock_mutex(slot.dispatcher_mutex);
+    if (lock.code() == plat::ABANDONED && stop) {
+        KAVI_LOG(POST, 0, lock.code(), 167, 1, KAVI_ITEM(*record));
+        lock.acquire();
     }
     uint16_t status = 0;  // not 0: the record is answered with it, not queued
-    if (rc != plat::OK) {
-        KAVI_LOG(POST, 0, rc, 167, 1, record, static_cast<uint32_t>(sizeof *record));
+    if (!lock.held()) {
+        KAVI_LOG(POST, 0, lock.code(), 167, 1, KAVI_ITEM(*record));
         status = VULE_NO_COMMAND_MEMORY;
     } else if (plat::event_wait(slot.dispatcher_ended, 0) == plat::OK) {
         status = VULE_EXIT_ENDED;  // the dispatcher has ended on a failure
@@ -92,7 +92,7 @@ void VuleSingleThreadPost(InvocationRecord *record) {
         WorkNode *node = stop ? &stop_nodes[record->exit_index]
                               : static_cast<WorkNode *>(plat::alloc_zeroed(sizeof(WorkNode)));
         if (node == nullptr) {
-            KAVI_LOG(POST, 0, 0, 153, 1, record, static_cast<uint32_t>(sizeof *record));
+            KAVI_LOG(POST, 0, 0, 153, 1, KAVI_ITEM(*record));
             status = VULE_NO_COMMAND_MEMORY;
         } else {
             node->record = record;
@@ -103,13 +103,14 @@ void VuleSingleThreadPost(InvocationRecord *record) {
             }
         }
     }
-    if (rc == plat::OK) plat::mutex_release(slot.dispatcher_mutex);
+    const bool posted = lock.held() && status == 0;
+    lock.release();
     // Set after the release, or the woken dispatcher would block at once on the mutex still
     // held here: one more wake-up per command. The node is on the list before the set, so no
     // post goes unseen; a dispatcher that took the node meanwhile wakes once more to an empty
     // list. The event outlives the call: it is closed only once the queue thread, the one poster,
     // has ended.
-    if (rc == plat::OK && status == 0) plat::event_set(slot.work_posted);
+    if (posted) plat::event_set(slot.work_posted);
     // Answered after the mutex is released: no lock is held while a reply is sent.
     if (status != 0) answer_unrun(record, status);
     KAVI_TRACE(VULZ_KIND_EXIT, POST, 172, 0);
@@ -122,8 +123,7 @@ void VuleSingleThreadDispatcher(void *start_record) {
     // Copied: once the dispatcher has ended, its slot may be freed and claimed again.
     char name[8];
     memcpy(name, slot.name, sizeof name);
-    KAVI_TRACE(VULZ_KIND_ENTRY, DISPATCHER, 213, 2, start, static_cast<uint32_t>(sizeof *start),
-               name, 8u);
+    KAVI_TRACE(VULZ_KIND_ENTRY, DISPATCHER, 213, 2, KAVI_ITEM(*start), name, 8u);
     plat::Mutex *const mutex = slot.dispatcher_mutex;
     dispatcher_of = index;
     bool stopping = false;
@@ -131,19 +131,19 @@ void VuleSingleThreadDispatcher(void *start_record) {
     while (!failed) {
         plat::event_wait(slot.work_posted, plat::WAIT_FOREVER);
         for (;;) {
-            uint32_t rc = lock_mutex(mutex);
-            if (rc != plat::OK) {
-                KAVI_LOG(DISPATCHER, 0, rc, 371, 1, start, static_cast<uint32_t>(sizeof *start));
+            Lock lock(mutex);
+            if (!lock.held()) {
+                KAVI_LOG(DISPATCHER, 0, lock.code(), 371, 1, KAVI_ITEM(*start));
                 failed = true;
                 break;
             }
             WorkNode *node = take(slot);
-            rc = plat::event_reset(slot.work_posted);
+            uint32_t rc = plat::event_reset(slot.work_posted);
             if (rc != plat::OK) {
-                KAVI_LOG(DISPATCHER, 0, rc, 297, 1, start, static_cast<uint32_t>(sizeof *start));
+                KAVI_LOG(DISPATCHER, 0, rc, 297, 1, KAVI_ITEM(*start));
                 failed = stopping = true;
             }
-            plat::mutex_release(mutex);
+            lock.release();
             if (node == nullptr) break;
             InvocationRecord *record = node->record;
             free_node(node, index);

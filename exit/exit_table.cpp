@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "kaviexit.h"
 #include "services/kavzras/kavzras.h"
 
 namespace kavi {
@@ -24,12 +25,8 @@ uint32_t create_mutex_once(plat::Mutex **m) {
     return plat::mutex_create(m);
 }
 
-uint32_t lock_mutex(plat::Mutex *m) {
-    uint32_t rc = plat::mutex_acquire(m, plat::WAIT_FOREVER);
-    // The abandoning owner may have left what the mutex guards half changed, so the operation
-    // fails; but the mutex must not stay owned, or every later caller would block for ever.
-    if (rc == plat::ABANDONED) plat::mutex_release(m);
-    return rc;
+uint32_t service_failure(uint32_t rc) {
+    return rc == VULC_NOT_STARTED ? VULE_NOT_REGISTERED : VULE_SYSTEM_ERROR;
 }
 
 // A name may end just before an unreadable page, so each page it enters is checked first.

@@ -50,14 +50,14 @@ uint32_t name_refused(const char padded[9]);
 // create_mutex_once: creates *m unless it exists; serialised, so two first registrations
 // cannot both create it. 0 or the platform's code.
 uint32_t create_mutex_once(plat::Mutex **m);
-// lock_mutex: acquires m without limit. A mutex reported abandoned is released again at once and
-// the acquire fails with plat::ABANDONED, so no later caller blocks for ever on it.
-uint32_t lock_mutex(plat::Mutex *m);
 // make_padded_name: checks an exit name (readable, 1 to 8 characters) and writes its upper-cased
 // form blank-padded to 8 characters and NUL-terminated into padded; false for an invalid name.
 bool make_padded_name(const char *name, char padded[9]);
 // pad_readable_name: make_padded_name for a name whose first byte is known to be readable.
 bool pad_readable_name(const char *name, char padded[9]);
+// service_failure: what a failed call of the communication service makes of a call's result:
+// VULE_NOT_REGISTERED when the task is not started, else VULE_SYSTEM_ERROR.
+uint32_t service_failure(uint32_t rc);
 // copy_traced_name: up to 8 readable characters of text, for a trace record; returns how many.
 uint32_t copy_traced_name(const char *text, char out[8]);
 

@@ -9,9 +9,11 @@
 #include "exit/exit_table.h"
 #include "exit/records.h"
 #include "exit/reply.h"
+#include "exit/slot.h"
 #include "exit/stats.h"
 #include "exit/trace.h"
 #include "platform/platform.h"
+#include "services/kavcacm/request_block.h"
 
 namespace kavi {
 
@@ -19,23 +21,19 @@ ActiveCommand active_commands[ACTIVE_SLOTS];
 
 namespace {
 
-// A failed wait for the mutex is not acted upon beyond leaving the table alone: the command
-// still runs and is answered. An abandoned mutex is owned all the same.
-bool lock_active() {
-    uint32_t rc = plat::mutex_acquire(active_command_mutex);
-    return rc == plat::OK || rc == plat::ABANDONED;
-}
-
-void unlock_active() {
-    plat::mutex_release(active_command_mutex);
-}
+// The lock of the table. A failed wait for the mutex is not acted upon beyond leaving the table
+// alone: the command still runs and is answered.
+struct ActiveLock : Lock {
+    ActiveLock() : Lock(active_command_mutex, Abandoned::owned) {}
+};
 
 }  // namespace
 
 ActiveTicket enter_active(uint8_t *message, uint32_t correlation) {
     static uint64_t last_serial = 0;  // under the mutex
     ActiveTicket ticket{-1, 0};
-    if (!lock_active()) return ticket;
+    ActiveLock lock;
+    if (!lock.held()) return ticket;
     for (unsigned i = 0; i < ACTIVE_SLOTS; ++i) {
         if (active_commands[i].message == nullptr) {
             ticket = {static_cast<int32_t>(i), ++last_serial};
@@ -44,51 +42,47 @@ ActiveTicket enter_active(uint8_t *message, uint32_t correlation) {
             break;
         }
     }
-    unlock_active();
     return ticket;
 }
 
 bool begin_reply(const ActiveTicket &ticket) {
-    if (ticket.slot < 0 || !lock_active()) return true;
+    if (ticket.slot < 0) return true;
+    ActiveLock lock;
+    if (!lock.held()) return true;
     ActiveCommand &command = active_commands[ticket.slot];
     bool still_ours = command.message != nullptr && command.serial == ticket.serial;
     if (still_ours) command.replying = true;
-    unlock_active();
     return still_ours;
 }
 
 void end_reply(const ActiveTicket &ticket) {
-    if (ticket.slot < 0 || !lock_active()) return;
+    if (ticket.slot < 0) return;
+    ActiveLock lock;
+    if (!lock.held()) return;
     ActiveCommand &command = active_commands[ticket.slot];
     if (command.serial == ticket.serial) command = {};
-    unlock_active();
 }
 
 namespace {
 
 // replying_to: whether an invocation of the task is sending its own reply.
 bool replying_to(const char task[8]) {
-    if (!lock_active()) return false;
-    bool replying = false;
+    ActiveLock lock;
+    if (!lock.held()) return false;
     for (const ActiveCommand &command : active_commands) {
-        if (command.message == nullptr || !command.replying) continue;
-        replying = memcmp(command.task, task, 8) == 0;
-        if (replying) break;
+        if (command.message != nullptr && command.replying && memcmp(command.task, task, 8) == 0)
+            return true;
     }
-    unlock_active();
-    return replying;
+    return false;
 }
 
 // status_buffer: a fresh buffer for a status reply from task `task`, or null (logged).
 uint8_t *status_buffer(const char task[8]) {
-    VULC_ALCMEM request{};
-    request.head.length = sizeof request;
-    memcpy(request.head.task, task, sizeof request.head.task);
+    auto request = kavc::request_for<VULC_ALCMEM>(task);
     request.size = STATUS_REPLY_LENGTH;
     uint32_t rc = vulcalcmem(&request);
     if (rc != VULC_OK) {
-        KAVI_LOG("VulequetAtExit", rc, request.head.reason, 1700, 1, &request,
-                 static_cast<uint32_t>(sizeof request));
+        KAVI_LOG("VulequetAtExit", rc, request.head.reason, 1700, 1, KAVI_ITEM(request));
         return nullptr;
     }
     return static_cast<uint8_t *>(request.buffer);
@@ -100,9 +94,10 @@ uint8_t *status_buffer(const char task[8]) {
 // been answered and another taken its slot: only the very command found first is answered.
 // Only a command addressed to `only_task` is answered, when it is not null.
 void answer_at_exit(unsigned i, const char *only_task = nullptr) {
-    if (!lock_active()) return;
+    ActiveLock lock;
+    if (!lock.held()) return;
     const ActiveCommand found = active_commands[i];
-    unlock_active();
+    lock.release();
     const char *task = found.task;
     // A command whose own reply is on its way is its invocation's to answer.
     if (found.message == nullptr || found.replying ||
@@ -113,7 +108,7 @@ void answer_at_exit(unsigned i, const char *only_task = nullptr) {
     uint8_t *answer = status_buffer(task);
     if (answer == nullptr) return;  // the invocation answers when its exit function returns
     plat::pause_here(plat::Pause::terminate_answering);
-    if (!lock_active()) {
+    if (!lock.acquire()) {
         release_message(answer, task, "VulequetAtExit", 1710);
         return;
     }
@@ -123,7 +118,7 @@ void answer_at_exit(unsigned i, const char *only_task = nullptr) {
         memcpy(answer, found.message, codec::FIRST_ELEMENT_OFFSET);
         now = {};
     }
-    unlock_active();
+    lock.release();
     if (!same) {
         release_message(answer, task, "VulequetAtExit", 1720);
         return;
@@ -139,8 +134,7 @@ void VulequetInvokeExit(void *argument) {
     // The name the command was addressed to, copied into the record: the exit table's entry may
     // be rewritten meanwhile by a termination or registration.
     const char *name = record->destination_name;
-    KAVI_TRACE(VULZ_KIND_ENTRY, "VulequetInvokeExit", 984, 2, record,
-               static_cast<uint32_t>(sizeof *record), name, 8u);
+    KAVI_TRACE(VULZ_KIND_ENTRY, "VulequetInvokeExit", 984, 2, KAVI_ITEM(*record), name, 8u);
 
     if (record->active.serial == 0)
         record->active = enter_active(record->message, record->correlation);

@@ -15,6 +15,7 @@
 #include "kaviexit.h"
 #include "platform/platform.h"
 #include "services/kavcacm/kavcacm.h"
+#include "services/kavcacm/request_block.h"
 
 namespace kavi {
 
@@ -237,6 +238,27 @@ constexpr Sentence SENTENCES[] = {
      "VuleCommandExit could not terminate its exit: KaviTerminate returned {code}"},
 };
 
+// The library's own codes: what an error-log entry says of each, and what a failed
+// registration tells the exit program (null: a registration does not fail with it).
+struct LibraryCode {
+    uint32_t code;
+    const char *meaning;
+    const char *registration;
+};
+constexpr LibraryCode LIBRARY_CODES[] = {
+    {VULE_NOT_CREATED, "not created", "an exit of that name is already registered on this node"},
+    {VULE_INVALID_ARGUMENT, "invalid argument",
+     "the name is not valid: 1 to 8 characters, no blanks, not KAVIEXIT"},
+    {VULE_NO_MEMORY, "no memory", "no memory"},
+    {VULE_NOT_REGISTERED, "not registered", nullptr},
+    {VULE_TERMINATING, "the exit is terminating", nullptr},
+    {VULE_TOO_LARGE, "too large", nullptr},
+    {VULE_SYSTEM_ERROR, "system error", nullptr},
+    {VULE_EXIT_ENDED, "the exit ended", nullptr},
+    {VULE_NO_COMMAND_MEMORY, "no memory for the command", nullptr},
+    {VULE_NO_COMMAND_THREAD, "no thread", nullptr},
+};
+
 const Sentence *find(uint32_t site) {
     for (const Sentence &s : SENTENCES)
         if (s.site == site) return &s;
@@ -246,30 +268,9 @@ const Sentence *find(uint32_t site) {
 const char *meaning(Codes family, uint32_t code) {
     switch (family) {
         case Codes::library:
-            switch (code) {
-                case VULE_NOT_CREATED:
-                    return "not created";
-                case VULE_INVALID_ARGUMENT:
-                    return "invalid argument";
-                case VULE_NO_MEMORY:
-                    return "no memory";
-                case VULE_NOT_REGISTERED:
-                    return "not registered";
-                case VULE_TERMINATING:
-                    return "the exit is terminating";
-                case VULE_TOO_LARGE:
-                    return "too large";
-                case VULE_SYSTEM_ERROR:
-                    return "system error";
-                case VULE_EXIT_ENDED:
-                    return "the exit ended";
-                case VULE_NO_COMMAND_MEMORY:
-                    return "no memory for the command";
-                case VULE_NO_COMMAND_THREAD:
-                    return "no thread";
-                default:
-                    return nullptr;
-            }
+            for (const LibraryCode &c : LIBRARY_CODES)
+                if (c.code == code) return c.meaning;
+            return nullptr;
         case Codes::service:
             switch (code) {
                 case VULC_ALREADY_STARTED:
@@ -449,9 +450,7 @@ void add_holder(Out &out, const char *name) {
     VULC_TASKINFO tasks[128];
     uint32_t n = 0;
     if (vulclisttasks(tasks, 128, &n) != VULC_OK) return;
-    VULC_CHECKTASK check{};
-    check.head.length = sizeof check;
-    std::memcpy(check.head.task, padded, 8);
+    auto check = kavc::request_for<VULC_CHECKTASK>(padded);
     vulcchecktask(&check);
     for (uint32_t i = 0; i < n && i < 128; ++i) {
         if (std::memcmp(tasks[i].task, padded, 8) != 0) continue;
@@ -474,6 +473,12 @@ const char *why_invalid(uint32_t reason) {
 }
 
 }  // namespace
+
+const char *registration_failure(uint32_t code) {
+    for (const LibraryCode &c : LIBRARY_CODES)
+        if (c.code == code && c.registration != nullptr) return c.registration;
+    return "a system error; the error log says which";
+}
 
 bool has_sentence(uint32_t line) {
     return find(line) != nullptr;

@@ -20,6 +20,9 @@ void log_error(const char *function, uint32_t code, uint32_t reason, uint32_t li
 bool describe_entry(uint32_t line, uint32_t code, uint32_t reason, const VULZ_ITEM *items,
                     uint32_t count, char *out, size_t cap);
 
+// registration_failure: what a failed registration's code tells the exit program, in words.
+const char *registration_failure(uint32_t code);
+
 // has_sentence: the table has an entry for site `line`.
 bool has_sentence(uint32_t line);
 

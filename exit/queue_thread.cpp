@@ -13,11 +13,12 @@
 #include "exit/message_walk.h"
 #include "exit/records.h"
 #include "exit/reply.h"
+#include "exit/slot.h"
 #include "exit/stats.h"
-#include "exit/termination.h"
 #include "exit/trace.h"
 #include "exit/wait_list.h"
 #include "kaviexit.h"
+#include "services/kavcacm/request_block.h"
 
 namespace kavi {
 namespace {
@@ -61,7 +62,6 @@ class QueueThread {
     void close_inbox();
     InvocationRecord *new_record(uint32_t kind);
     bool termination_begun();
-    void leave_slot();
 
     QueueStartRecord *start_;
     VULC_FREEMEM release_{};
@@ -88,8 +88,7 @@ void QueueThread::run() {
         if (rc == VULC_NO_DATA) continue;
         if (rc == VULC_CLOSED) break;  // closed, and everything in the inbox is answered
         if (rc != VULC_OK) {
-            KAVI_LOG(FN, rc, receive_.head.reason, 440, 1, &start_->mailslot,
-                     static_cast<uint32_t>(sizeof start_->mailslot));
+            KAVI_LOG(FN, rc, receive_.head.reason, 440, 1, KAVI_ITEM(start_->mailslot));
             // The message stays with the service, so a shortage of memory is waited out as a
             // failed thread start is, instead of ending the exit with its commands unanswered.
             if (rc == VULC_NO_MEMORY && ++memory_waits < START_ATTEMPTS) {
@@ -118,12 +117,9 @@ InvocationRecord *QueueThread::new_record(uint32_t kind) {
 
 void QueueThread::begin() {
     const void *address = start_;
-    KAVI_TRACE(VULZ_KIND_ENTRY, FN, 400, 2, &address, static_cast<uint32_t>(sizeof address),
-               start_->name, 8u);
-    release_.head.length = sizeof release_;
-    memcpy(release_.head.task, start_->name, 8);
-    receive_.head.length = sizeof receive_;
-    memcpy(receive_.head.task, start_->name, 8);
+    KAVI_TRACE(VULZ_KIND_ENTRY, FN, 400, 2, KAVI_ITEM(address), start_->name, 8u);
+    release_ = kavc::request_for<VULC_FREEMEM>(start_->name);
+    receive_ = kavc::request_for<VULC_RCVDATA>(start_->name);
     receive_.mailslot_handle = reinterpret_cast<VULC_HANDLE>(start_->mailslot);
     receive_.receive_handle = start_->receive_handle;
     receive_.wait_handle = start_->wait_handle;
@@ -162,11 +158,7 @@ void QueueThread::end() {
         plat::event_wait(slot.dispatcher_ended, plat::WAIT_FOREVER);
     }
     plat::mem_free(stop_record_);
-    if (slot.dispatcher_ended != nullptr) {
-        plat::event_close(slot.dispatcher_ended);
-        slot.dispatcher_ended = nullptr;
-    }
-    leave_slot();
+    leave_slot(&slot, start_->slot_generation, start_->queue_ended);
     KAVI_TRACE(VULZ_KIND_EXIT, FN, 690, 1, start_->name, 8u);
 }
 
@@ -176,46 +168,20 @@ void QueueThread::end() {
 // table mutex that cannot be had, honours the stop: a termination must never be left waiting.
 bool QueueThread::termination_begun() {
     ExitSlot &slot = exit_table[start_->exit_index];
-    if (lock_mutex(exit_table_mutex) != plat::OK) return true;
-    bool begun = slot.generation.load() != start_->slot_generation || slot.terminating != 0;
-    plat::mutex_release(exit_table_mutex);
-    return begun;
-}
-
-// leave_slot: tells termination that this thread is done with the slot. When termination could
-// not stop the thread it freed the slot's name without waiting and left the slot's objects to
-// this thread, which closes them; only then can the slot be claimed again.
-void QueueThread::leave_slot() {
-    ExitSlot &slot = exit_table[start_->exit_index];
-    uint32_t locked = lock_mutex(exit_table_mutex);
-    if (slot.generation.load() == start_->slot_generation) {
-        if (locked == plat::OK && slot.stop_deferred) {
-            end_deferred_termination(&slot);
-        } else if (locked == plat::OK && slot.name[0] == '\0') {
-            if (slot.dispatcher_mutex != nullptr) plat::mutex_close(slot.dispatcher_mutex);
-            if (slot.work_posted != nullptr) plat::event_close(slot.work_posted);
-            plat::event_close(slot.queue_ended);
-            slot.dispatcher_mutex = nullptr;
-            slot.work_posted = nullptr;
-            slot.queue_ended = nullptr;
-        } else {
-            plat::event_set(start_->queue_ended);
-        }
-    }
-    if (locked == plat::OK) plat::mutex_release(exit_table_mutex);
+    Lock lock(exit_table_mutex);
+    return !lock.held() || slot.generation.load() != start_->slot_generation ||
+           slot.terminating != 0;
 }
 
 // close_inbox: from the stop element on, senders are refused rather than left unanswered. When
 // the inbox cannot be closed the thread ends at once, as it did before there was a drain.
 void QueueThread::close_inbox() {
-    VULC_STOPCOM close{};
-    close.head.length = sizeof close;
-    memcpy(close.head.task, start_->name, 8);
+    auto close = kavc::request_for<VULC_STOPCOM>(start_->name);
     uint32_t rc = vulcclosecom(&close);
     if (rc == VULC_OK) {
         closing_ = true;
     } else {
-        KAVI_LOG(FN, rc, close.head.reason, 570, 1, &close, static_cast<uint32_t>(sizeof close));
+        KAVI_LOG(FN, rc, close.head.reason, 570, 1, KAVI_ITEM(close));
         stop_ = true;
     }
 }
@@ -224,8 +190,7 @@ bool QueueThread::release(uint8_t *msg) {
     release_.buffer = msg;
     uint32_t rc = vulcfreemem(&release_);
     if (rc != VULC_OK) {
-        KAVI_LOG(FN, rc, release_.head.reason, 560, 1, &release_,
-                 static_cast<uint32_t>(sizeof release_));
+        KAVI_LOG(FN, rc, release_.head.reason, 560, 1, KAVI_ITEM(release_));
     }
     return rc == VULC_OK;
 }
@@ -274,9 +239,7 @@ void QueueThread::handle_command(uint8_t *msg, size_t size) {
             release(msg);
             return;
         case CommandOutcome::empty_block:
-            KAVI_LOG(FN, 0, 0, 470, 2, &walk.remaining,
-                     static_cast<uint32_t>(sizeof walk.remaining), msg,
-                     static_cast<uint32_t>(size));
+            KAVI_LOG(FN, 0, 0, 470, 2, KAVI_ITEM(walk.remaining), msg, static_cast<uint32_t>(size));
             release(msg);
             return;
         case CommandOutcome::status: {
@@ -356,7 +319,7 @@ void QueueThread::hand_over(InvocationRecord *record) {
         plat::sleep_ms(pause);
         if (rc == plat::OK) return;
     }
-    KAVI_LOG(FN, rc, 0, 530, 1, record, static_cast<uint32_t>(sizeof *record));
+    KAVI_LOG(FN, rc, 0, 530, 1, KAVI_ITEM(*record));
     uint8_t *msg = record->message;
     uint32_t correlation = record->correlation;
     const ActiveTicket ticket = record->active;

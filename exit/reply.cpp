@@ -7,6 +7,7 @@
 #include "exit/trace.h"
 #include "platform/platform.h"
 #include "services/kavcacm/kavcacm.h"
+#include "services/kavcacm/request_block.h"
 
 namespace kavi {
 
@@ -142,28 +143,20 @@ uint32_t build_status_reply(uint8_t *message, uint32_t correlation, uint16_t sta
 
 void send_reply(uint8_t *message, uint32_t length, const char task[8], const char origin_name[8],
                 const char origin_node[24], const char *function, uint32_t line) {
-    VULC_SNDDATA request{};
-    request.head.length = sizeof request;
-    memcpy(request.head.task, task, sizeof request.head.task);
+    auto request = kavc::request_for<VULC_SNDDATA>(task);
     memcpy(request.dest_app, origin_name, sizeof request.dest_app);
     memcpy(request.dest_node, origin_node, sizeof request.dest_node);
     request.send_length = length;
     request.buffer = message;
     uint32_t rc = vulcsnddata(&request);
-    if (rc != VULC_OK)
-        KAVI_LOG(function, rc, request.head.reason, line, 1, &request,
-                 static_cast<uint32_t>(sizeof request));
+    if (rc != VULC_OK) KAVI_LOG(function, rc, request.head.reason, line, 1, KAVI_ITEM(request));
 }
 
 void release_message(uint8_t *message, const char task[8], const char *function, uint32_t line) {
-    VULC_FREEMEM request{};
-    request.head.length = sizeof request;
-    memcpy(request.head.task, task, sizeof request.head.task);
+    auto request = kavc::request_for<VULC_FREEMEM>(task);
     request.buffer = message;
     uint32_t rc = vulcfreemem(&request);
-    if (rc != VULC_OK)
-        KAVI_LOG(function, rc, request.head.reason, line, 1, &request,
-                 static_cast<uint32_t>(sizeof request));
+    if (rc != VULC_OK) KAVI_LOG(function, rc, request.head.reason, line, 1, KAVI_ITEM(request));
 }
 
 void VulequetSendReply(uint8_t *message, uint32_t correlation, uint16_t status) {

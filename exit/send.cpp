@@ -7,10 +7,12 @@
 #include "exit/codec.h"
 #include "exit/exit_table.h"
 #include "exit/send_message.h"
+#include "exit/slot.h"
 #include "exit/trace.h"
 #include "exit/wait_list.h"
 #include "kaviexit.h"
 #include "services/kavcacm/kavcacm.h"
+#include "services/kavcacm/request_block.h"
 
 namespace kavi {
 namespace {
@@ -94,10 +96,9 @@ uint32_t check_arguments(const char *calling_exit, const char *target_exit, cons
 // look_up_caller: 0 when the calling exit has a slot that is not terminating, else 4 or 5; 7
 // when the exit table mutex cannot be taken (it does not exist before the first registration).
 uint32_t look_up_caller(const char *calling_exit) {
-    uint32_t rc =
-        exit_table_mutex == nullptr ? plat::ERR_INVALID_HANDLE : lock_mutex(exit_table_mutex);
-    if (rc != plat::OK) {
-        KAVI_LOG(F, rc, 0, 349, 0);
+    Lock lock(exit_table_mutex);
+    if (!lock.held()) {
+        KAVI_LOG(F, lock.code(), 0, 349, 0);
         return VULE_SYSTEM_ERROR;
     }
     uint32_t result = VULE_NOT_REGISTERED;
@@ -112,38 +113,24 @@ uint32_t look_up_caller(const char *calling_exit) {
         KAVI_LOG(F, VULE_NOT_REGISTERED, 0, 336, 2, shown, 8u, exit_table,
                  uint32_t{sizeof exit_table});
     }
-    plat::mutex_release(exit_table_mutex);
     return result;
-}
-
-// request_head: the head of a request block of the calling exit.
-template <typename Block>
-void request_head(Block *request, const char *padded_caller) {
-    request->head.length = sizeof *request;
-    std::memcpy(request->head.task, padded_caller, 8);
-}
-
-// failure_code: what a failed call of the communication service makes of the result.
-uint32_t failure_code(uint32_t rc) {
-    return rc == VULC_NOT_STARTED ? VULE_NOT_REGISTERED : VULE_SYSTEM_ERROR;
 }
 
 // release_buffer: 0, or the result a failed release gives (logged at line).
 uint32_t release_buffer(void *buffer, const char *padded_caller, uint32_t line) {
-    VULC_FREEMEM request{};
-    request_head(&request, padded_caller);
+    auto request = kavc::request_for<VULC_FREEMEM>(padded_caller);
     request.buffer = buffer;
     uint32_t rc = vulcfreemem(&request);
     if (rc == VULC_OK) return VULE_OK;
     KAVI_LOG(F, rc, request.head.reason, line, 1, &request, uint32_t{sizeof request});
-    return failure_code(rc);
+    return service_failure(rc);
 }
 
 // note_local_node: asks the service for the local node address; the shared copy is written
 // only when it changes, so concurrent calls of one node do not write it at all.
 uint32_t note_local_node(const char *padded_caller, char local[send::NODE_LENGTH + 1],
                          VULC_CHECKTASK *request) {
-    request_head(request, padded_caller);
+    *request = kavc::request_for<VULC_CHECKTASK>(padded_caller);
     uint32_t rc = vulcchecktask(request);
     std::memcpy(local, request->node, send::NODE_LENGTH);
     local[send::NODE_LENGTH] = '\0';
@@ -173,8 +160,7 @@ struct SavedAddresses {
 uint32_t send_and_release(uint8_t *buffer, size_t size, const char *padded_caller,
                           const char node[send::NODE_LENGTH + 1], SentCommand *sent) {
     uint32_t result = VULE_OK;
-    VULC_SNDDATA request{};
-    request_head(&request, padded_caller);
+    auto request = kavc::request_for<VULC_SNDDATA>(padded_caller);
     std::memcpy(request.dest_app, ROUTER, sizeof request.dest_app);
     std::memcpy(request.dest_node, node, sizeof request.dest_node);
     request.send_length = static_cast<uint32_t>(size);
@@ -182,7 +168,7 @@ uint32_t send_and_release(uint8_t *buffer, size_t size, const char *padded_calle
     uint32_t rc = vulcsnddata(&request);
     if (rc != VULC_OK) {
         KAVI_LOG(F, rc, request.head.reason, 949, 1, &request, uint32_t{sizeof request});
-        result = rc == VULC_UNREACHABLE ? uint32_t{VULE_EXIT_ENDED} : failure_code(rc);
+        result = rc == VULC_UNREACHABLE ? uint32_t{VULE_EXIT_ENDED} : service_failure(rc);
     }
     sent->message_id = codec::message_id_of(buffer);
     sent->dropped_before = request.dropped_before;
@@ -264,13 +250,12 @@ uint32_t send_command(const char *calling_exit, const char padded_target[9],
         return VULE_TOO_LARGE;
     }
 
-    VULC_ALCMEM alloc{};
-    request_head(&alloc, padded_caller);
+    auto alloc = kavc::request_for<VULC_ALCMEM>(padded_caller);
     alloc.size = static_cast<uint32_t>(size);
     rc = vulcalcmem(&alloc);
     if (rc != VULC_OK) {
         KAVI_LOG(F, rc, alloc.head.reason, 1162, 1, &alloc, uint32_t{sizeof alloc});
-        return failure_code(rc);
+        return service_failure(rc);
     }
     auto *buffer = static_cast<uint8_t *>(alloc.buffer);
 

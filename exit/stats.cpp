@@ -13,6 +13,7 @@
 #include "exit/trace.h"
 #include "platform/platform.h"
 #include "services/kavcacm/kavcacm.h"
+#include "services/kavcacm/request_block.h"
 
 namespace kavi {
 
@@ -106,13 +107,11 @@ void answer_query(const uint8_t *msg, const QueueStartRecord &start) {
     char text[512];
     size_t length = stats_json(start.exit_index, start.name, text, sizeof text);
     size_t element = codec::text_element_length(length + 1);
-    VULC_ALCMEM alloc{};
-    alloc.head.length = sizeof alloc;
-    std::memcpy(alloc.head.task, start.name, 8);
+    auto alloc = kavc::request_for<VULC_ALCMEM>(start.name);
     alloc.size = static_cast<uint32_t>(codec::FIRST_ELEMENT_OFFSET + element);
     uint32_t rc = vulcalcmem(&alloc);
     if (rc != VULC_OK) {
-        KAVI_LOG(FN, rc, alloc.head.reason, 1800, 1, &alloc, uint32_t{sizeof alloc});
+        KAVI_LOG(FN, rc, alloc.head.reason, 1800, 1, KAVI_ITEM(alloc));
         return;
     }
     auto *answer = static_cast<uint8_t *>(alloc.buffer);
@@ -120,23 +119,18 @@ void answer_query(const uint8_t *msg, const QueueStartRecord &start) {
     codec::write_text_element(answer + codec::FIRST_ELEMENT_OFFSET, ANSWER_TEXT_TYPE, text,
                               length + 1);
     codec::Header h = codec::read_header(msg);
-    VULC_SNDDATA send{};
-    send.head.length = sizeof send;
-    std::memcpy(send.head.task, start.name, 8);
+    auto send = kavc::request_for<VULC_SNDDATA>(start.name);
     std::memcpy(send.dest_app, h.origin_name, 8);
     std::memcpy(send.dest_node, h.origin_node, 24);
     send.send_length = alloc.size;
     send.buffer = answer;
     send.function_code = FUNCTION_QUERY_ANSWER;
     rc = vulcsnddata(&send);
-    if (rc != VULC_OK) KAVI_LOG(FN, rc, send.head.reason, 1810, 1, &send, uint32_t{sizeof send});
-    VULC_FREEMEM release{};
-    release.head.length = sizeof release;
-    std::memcpy(release.head.task, start.name, 8);
+    if (rc != VULC_OK) KAVI_LOG(FN, rc, send.head.reason, 1810, 1, KAVI_ITEM(send));
+    auto release = kavc::request_for<VULC_FREEMEM>(start.name);
     release.buffer = answer;
     rc = vulcfreemem(&release);
-    if (rc != VULC_OK)
-        KAVI_LOG(FN, rc, release.head.reason, 1820, 1, &release, uint32_t{sizeof release});
+    if (rc != VULC_OK) KAVI_LOG(FN, rc, release.head.reason, 1820, 1, KAVI_ITEM(release));
 }
 
 }  // namespace kavi

@@ -9,8 +9,10 @@
 #include "exit/dispatcher.h"
 #include "exit/exit_table.h"
 #include "exit/invocation.h"
+#include "exit/slot.h"
 #include "exit/trace.h"
 #include "kaviexit.h"
+#include "services/kavcacm/request_block.h"
 
 namespace kavi {
 namespace {
@@ -18,10 +20,6 @@ namespace {
 constexpr const char *FN = "KaviTerminate";
 constexpr uint32_t STOP_BUFFER = 122;
 constexpr uint32_t STOP_LENGTH = 120;  // header, element-block head, one stop element
-
-uint32_t communication_failure(uint32_t rc) {
-    return rc == VULC_NOT_STARTED ? VULE_NOT_REGISTERED : VULE_SYSTEM_ERROR;
-}
 
 // find_slot: the slot registered under the padded name that no termination has begun on.
 ExitSlot *find_slot(const char padded[9]) {
@@ -34,31 +32,27 @@ ExitSlot *find_slot(const char padded[9]) {
 // send_stop: the stop message to the exit's own queue thread; *buffer gets the message, which
 // the caller releases. 0 or the code KaviTerminate returns.
 uint32_t send_stop(const char padded[9], void **buffer) {
-    VULC_ALCMEM alloc{};
-    alloc.head.length = sizeof alloc;
-    memcpy(alloc.head.task, padded, 8);
+    auto alloc = kavc::request_for<VULC_ALCMEM>(padded);
     alloc.size = STOP_BUFFER;
     uint32_t rc = vulcalcmem(&alloc);
     if (rc != VULC_OK) {
-        KAVI_LOG(FN, rc, alloc.head.reason, 830, 1, &alloc, static_cast<uint32_t>(sizeof alloc));
-        return communication_failure(rc);
+        KAVI_LOG(FN, rc, alloc.head.reason, 830, 1, KAVI_ITEM(alloc));
+        return service_failure(rc);
     }
     *buffer = alloc.buffer;
     auto *msg = static_cast<uint8_t *>(alloc.buffer);
     codec::write_element_block_head(msg, 4 + codec::STOP_ELEMENT_LENGTH);
     codec::write_stop_element(msg + codec::FIRST_ELEMENT_OFFSET);
 
-    VULC_SNDDATA send{};
-    send.head.length = sizeof send;
-    memcpy(send.head.task, padded, 8);
+    auto send = kavc::request_for<VULC_SNDDATA>(padded);
     memcpy(send.dest_app, padded, 8);
     memcpy(send.dest_node, local_node_address, 24);
     send.send_length = STOP_LENGTH;
     send.buffer = alloc.buffer;
     rc = vulcsnddata(&send);
     if (rc != VULC_OK) {
-        KAVI_LOG(FN, rc, send.head.reason, 840, 1, &send, static_cast<uint32_t>(sizeof send));
-        return communication_failure(rc);
+        KAVI_LOG(FN, rc, send.head.reason, 840, 1, KAVI_ITEM(send));
+        return service_failure(rc);
     }
     return VULE_OK;
 }
@@ -67,34 +61,18 @@ uint32_t send_stop(const char padded[9], void **buffer) {
 // taken what is in the inbox, even when the stop message never reaches it (a message that had
 // to wait in this process for a full inbox is dropped when the inbox's earlier holder goes).
 void close_inbox(const char padded[9]) {
-    VULC_STOPCOM close{};
-    close.head.length = sizeof close;
-    memcpy(close.head.task, padded, 8);
+    auto close = kavc::request_for<VULC_STOPCOM>(padded);
     uint32_t rc = vulcclosecom(&close);
-    if (rc != VULC_OK)
-        KAVI_LOG(FN, rc, close.head.reason, 845, 1, &close, static_cast<uint32_t>(sizeof close));
-}
-
-// close_slot_objects: what termination closes once the queue thread has ended; the dispatcher
-// ended event is the queue thread's own.
-void close_slot_objects(ExitSlot *slot) {
-    plat::event_close(slot->queue_ended);
-    if (slot->dispatcher_mutex != nullptr) plat::mutex_close(slot->dispatcher_mutex);
-    if (slot->work_posted != nullptr) plat::event_close(slot->work_posted);
-    slot->queue_ended = nullptr;
-    slot->dispatcher_mutex = nullptr;
-    slot->work_posted = nullptr;
+    if (rc != VULC_OK) KAVI_LOG(FN, rc, close.head.reason, 845, 1, KAVI_ITEM(close));
 }
 
 // release_stop: gives the stop message back; 0 or VULE_SYSTEM_ERROR (logged).
 uint32_t release_stop(const char padded[9], void *stop) {
-    VULC_FREEMEM release{};
-    release.head.length = sizeof release;
-    memcpy(release.head.task, padded, 8);
+    auto release = kavc::request_for<VULC_FREEMEM>(padded);
     release.buffer = stop;
     uint32_t rc = vulcfreemem(&release);
     if (rc == VULC_OK) return VULE_OK;
-    KAVI_LOG(FN, rc, release.head.reason, 870, 1, &release, static_cast<uint32_t>(sizeof release));
+    KAVI_LOG(FN, rc, release.head.reason, 870, 1, KAVI_ITEM(release));
     return VULE_SYSTEM_ERROR;
 }
 
@@ -106,46 +84,38 @@ uint32_t end_exit(ExitSlot *slot, const char padded[9], bool queue_ended) {
     // A queue thread still running (its stop could not be sent) keeps the slot's objects and
     // closes them when vulcstopcom below ends its receive; until then the slot cannot be claimed.
     if (queue_ended) close_slot_objects(slot);
-    VULC_STOPCOM stopcom{};
-    stopcom.head.length = sizeof stopcom;
-    memcpy(stopcom.head.task, padded, 8);
+    auto stopcom = kavc::request_for<VULC_STOPCOM>(padded);
     uint32_t rc = vulcstopcom(&stopcom);
     if (rc != VULC_OK) {
-        KAVI_LOG(FN, rc, stopcom.head.reason, 880, 1, &stopcom,
-                 static_cast<uint32_t>(sizeof stopcom));
-        result = communication_failure(rc);
+        KAVI_LOG(FN, rc, stopcom.head.reason, 880, 1, KAVI_ITEM(stopcom));
+        result = service_failure(rc);
     }
     plat::mailslot_close(slot->mailslot);
-    slot->mailslot = nullptr;
-    slot->name[0] = '\0';
+    give_back_slot(slot);
     return result;
 }
 
 uint32_t terminate(const char *name) {
     char padded[9];
     if (name == nullptr || !make_padded_name(name, padded)) {
-        KAVI_LOG(FN, VULE_INVALID_ARGUMENT, 0, 770, 1, &name, static_cast<uint32_t>(sizeof name));
+        KAVI_LOG(FN, VULE_INVALID_ARGUMENT, 0, 770, 1, KAVI_ITEM(name));
         return VULE_INVALID_ARGUMENT;
     }
-    VULC_CHECKTASK check{};
-    check.head.length = sizeof check;
-    memcpy(check.head.task, padded, 8);
+    auto check = kavc::request_for<VULC_CHECKTASK>(padded);
     uint32_t rc = vulcchecktask(&check);
     if (rc != VULC_OK) {
-        KAVI_LOG(FN, rc, check.head.reason, 790, 1, &check, static_cast<uint32_t>(sizeof check));
+        KAVI_LOG(FN, rc, check.head.reason, 790, 1, KAVI_ITEM(check));
         return VULE_NOT_REGISTERED;
     }
-    // No mutex yet: nothing was ever registered in this process.
-    rc = exit_table_mutex != nullptr ? lock_mutex(exit_table_mutex) : plat::OK;
-    if (rc != plat::OK) {
-        KAVI_LOG(FN, VULE_SYSTEM_ERROR, rc, 800, 0);
+    Lock lock(exit_table_mutex);
+    // A mutex not created yet (an invalid handle): nothing was ever registered in this process.
+    if (!lock.held() && lock.code() != plat::ERR_INVALID_HANDLE) {
+        KAVI_LOG(FN, VULE_SYSTEM_ERROR, lock.code(), 800, 0);
         return VULE_SYSTEM_ERROR;
     }
-    ExitSlot *slot = exit_table_mutex != nullptr ? find_slot(padded) : nullptr;
+    ExitSlot *slot = lock.held() ? find_slot(padded) : nullptr;
     if (slot == nullptr) {
-        KAVI_LOG(FN, VULE_NOT_REGISTERED, 0, 810, 2, padded, 8u, exit_table,
-                 static_cast<uint32_t>(sizeof exit_table));
-        if (exit_table_mutex != nullptr) plat::mutex_release(exit_table_mutex);
+        KAVI_LOG(FN, VULE_NOT_REGISTERED, 0, 810, 2, padded, 8u, KAVI_ITEM(exit_table));
         return VULE_NOT_REGISTERED;
     }
     slot->terminating = 1;  // from here on KaviSend refuses this exit
@@ -158,30 +128,23 @@ uint32_t terminate(const char *name) {
         // for: waiting here would wait for this very thread. The queue thread ends the exit
         // once the function has returned.
         slot->stop_deferred = true;
-        result = release_stop(padded, stop);
-        plat::mutex_release(exit_table_mutex);
-        return result;
+        return release_stop(padded, stop);
     }
+    // Released while the queue thread drains: a command still running may call KaviSend,
+    // which takes this mutex, and in run mode 0 the queue thread ends only after it.
+    lock.release();
     bool queue_ended = false;
     if (result == VULE_OK) {
-        // Released while the queue thread drains: a command still running may call KaviSend,
-        // which takes this mutex, and in run mode 0 the queue thread ends only after it.
-        plat::mutex_release(exit_table_mutex);
         plat::event_wait(slot->queue_ended, plat::WAIT_FOREVER);
         queue_ended = true;
-    } else {
-        plat::mutex_release(exit_table_mutex);
     }
     // Commands still running on threads of their own (run modes other than 0) could not reply
     // once the task is stopped below: they are answered now, as at process exit, also when the
     // queue thread could not be told to stop.
     answer_running_commands(padded);
-    bool locked = true;
-    rc = lock_mutex(exit_table_mutex);
-    if (rc != plat::OK) {
-        KAVI_LOG(FN, VULE_SYSTEM_ERROR, rc, 850, 0);
+    if (!lock.acquire()) {
+        KAVI_LOG(FN, VULE_SYSTEM_ERROR, lock.code(), 850, 0);
         result = VULE_SYSTEM_ERROR;
-        locked = false;
     }
     // A queue thread that was not stopped may have ended on its own; it sets its event under
     // this mutex.
@@ -189,7 +152,6 @@ uint32_t terminate(const char *name) {
     if (stop != nullptr && release_stop(padded, stop) != VULE_OK) result = VULE_SYSTEM_ERROR;
     uint32_t ended = end_exit(slot, padded, queue_ended);
     if (ended != VULE_OK) result = ended;
-    if (locked) plat::mutex_release(exit_table_mutex);
     return result;
 }
 
@@ -207,19 +169,15 @@ void end_deferred_termination(ExitSlot *slot) {
 using namespace kavi;
 
 extern "C" KAVI_API uint32_t KAVI_CALL KaviWait(const char *name, int32_t seconds) try {
-    char traced[8];
-    uint32_t traced_length = 0;
-    if (KAVZ_TRACING(trace_control, VULZ_MASK_ENTRY | VULZ_MASK_EXIT))
-        traced_length = copy_traced_name(name, traced);
-    KAVI_TRACE(VULZ_KIND_ENTRY, "KaviWait", 710, 2, traced, traced_length, &seconds, 4u);
+    TracedName traced(name);
+    KAVI_TRACE(VULZ_KIND_ENTRY, "KaviWait", 710, 2, traced.text, traced.length, &seconds, 4u);
     // Positive seconds become milliseconds (at most what 32 bits hold); 0 and negative values
     // pass unchanged: 0 only polls, a negative value waits without limit.
     int32_t ms = seconds;
     if (seconds > 0) ms = seconds > INT32_MAX / 1000 ? INT32_MAX : seconds * 1000;
     uint32_t rc = vulcsemwait(0, ms);
-    uint32_t result =
-        rc == VULC_SEM_TIMEOUT || rc == plat::TIMEOUT ? VULE_WAIT_TIMEOUT : VULE_WAIT_ENDED;
-    KAVI_TRACE(VULZ_KIND_EXIT, "KaviWait", 730, 2, &result, 4u, traced, traced_length);
+    uint32_t result = rc == VULC_SEM_TIMEOUT ? VULE_WAIT_TIMEOUT : VULE_WAIT_ENDED;
+    KAVI_TRACE(VULZ_KIND_EXIT, "KaviWait", 730, 2, &result, 4u, traced.text, traced.length);
     return result;
 } catch (...) {
     // No exception leaves a C call; the one that can come is a failed allocation.
@@ -228,13 +186,10 @@ extern "C" KAVI_API uint32_t KAVI_CALL KaviWait(const char *name, int32_t second
 }
 
 extern "C" KAVI_API uint32_t KAVI_CALL KaviTerminate(const char *exitName) try {
-    char traced[8];
-    uint32_t traced_length = 0;
-    if (KAVZ_TRACING(trace_control, VULZ_MASK_ENTRY | VULZ_MASK_EXIT))
-        traced_length = copy_traced_name(exitName, traced);
-    KAVI_TRACE(VULZ_KIND_ENTRY, FN, 760, 1, traced, traced_length);
+    TracedName traced(exitName);
+    KAVI_TRACE(VULZ_KIND_ENTRY, FN, 760, 1, traced.text, traced.length);
     uint32_t result = terminate(exitName);
-    KAVI_TRACE(VULZ_KIND_EXIT, FN, 990, 2, &result, 4u, traced, traced_length);
+    KAVI_TRACE(VULZ_KIND_EXIT, FN, 990, 2, &result, 4u, traced.text, traced.length);
     return result;
 } catch (...) {
     // No exception leaves a C call; the one that can come is a failed allocation.

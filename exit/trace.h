@@ -2,6 +2,7 @@
 // rule, so a disabled trace costs a load and a branch and builds nothing.
 #pragma once
 
+#include "exit/exit_table.h"
 #include "exit/log_sentences.h"
 #include "services/kavzras/kavzras.h"
 
@@ -25,10 +26,24 @@ extern VULZ_TRACE_CONTROL *trace_control;
 #define KAVI_LOG(function, code, reason, line, ...) \
     ::kavi::log_error((function), (code), (reason), (line), __VA_ARGS__)
 
+// KAVI_ITEM(x): the item pair of the object x itself, for KAVI_TRACE and KAVI_LOG.
+#define KAVI_ITEM(x) &(x), static_cast<uint32_t>(sizeof(x))
+
 namespace kavi {
 constexpr uint32_t trace_mask_of(uint32_t kind) {
     return kind == VULZ_KIND_ENTRY  ? VULZ_MASK_ENTRY
            : kind == VULZ_KIND_EXIT ? VULZ_MASK_EXIT
                                     : VULZ_MASK_DATA;
 }
+
+// TracedName: what the entry and exit records of a call show of its exit name, up to 8 readable
+// characters; taken only while calls are traced. Its item pair is (text, length).
+struct TracedName {
+    explicit TracedName(const char *name) {
+        if (KAVZ_TRACING(trace_control, VULZ_MASK_ENTRY | VULZ_MASK_EXIT))
+            length = copy_traced_name(name, text);
+    }
+    char text[8];
+    uint32_t length = 0;
+};
 }  // namespace kavi

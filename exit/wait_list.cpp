@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "exit/exit_table.h"
+#include "exit/slot.h"
 #include "exit/trace.h"
 #include "kaviexit.h"
 #include "services/kavcacm/kavcacm.h"
@@ -117,22 +118,16 @@ bool linked(const WaitEntry *entry) {
     return false;
 }
 
-// lock: takes the wait-list mutex. A mutex left by a thread that died holding it is released
-// again at once: the operation fails, but no later caller may block on it for ever.
-uint32_t lock(const char *function, uint32_t line, bool log_handle) {
-    uint32_t code = plat::mutex_acquire(wait_list_mutex);
-    if (code == 0) return 0;
-    if (code == plat::ABANDONED) plat::mutex_release(wait_list_mutex);
-    if (log_handle)
-        KAVI_LOG(function, code, 0, line, 1, &wait_list_mutex, uint32_t{sizeof wait_list_mutex});
-    else
-        KAVI_LOG(function, code, 0, line, 0);
-    return code;
-}
-
-void unlock() {
-    plat::mutex_release(wait_list_mutex);
-}
+// ListLock: the wait-list mutex; an acquire that fails is logged at the caller's line.
+struct ListLock : Lock {
+    ListLock(const char *function, uint32_t line, bool log_handle) : Lock(wait_list_mutex) {
+        if (held()) return;
+        if (log_handle)
+            KAVI_LOG(function, code(), 0, line, 1, KAVI_ITEM(wait_list_mutex));
+        else
+            KAVI_LOG(function, code(), 0, line, 0);
+    }
+};
 
 // release: gives memory of the communication service back; 0 or the service's code, logged.
 uint32_t release(const char *name, void *memory, const char *function, uint32_t line) {
@@ -141,8 +136,7 @@ uint32_t release(const char *name, void *memory, const char *function, uint32_t 
     set_task(request.head.task, name);
     request.buffer = memory;
     uint32_t rc = vulcfreemem(&request);
-    if (rc != 0)
-        KAVI_LOG(function, rc, request.head.reason, line, 1, &request, uint32_t{sizeof request});
+    if (rc != 0) KAVI_LOG(function, rc, request.head.reason, line, 1, KAVI_ITEM(request));
     return rc;
 }
 
@@ -186,11 +180,12 @@ uint32_t VuleRLAdd(const char *name, uint32_t key, WaitEntry **entry, plat::Even
     static const char F[] = "VuleRLAdd";
     KAVI_TRACE(VULZ_KIND_ENTRY, F, 132, 2, name, name_length(name), &key, uint32_t{4});
     uint32_t result = RL_OK;
-    if (lock(F, 175, true) != 0) {
+    ListLock lock(F, 175, true);
+    if (!lock.held()) {
         result = RL_FAILED;
     } else if (is_closed(name)) {
         result = RL_ENDED;
-        unlock();
+        lock.release();
     } else {
         VULC_ALCMEM request{};
         request.head.length = sizeof request;
@@ -199,7 +194,7 @@ uint32_t VuleRLAdd(const char *name, uint32_t key, WaitEntry **entry, plat::Even
         uint32_t rc = vulcalcmem(&request);
         auto *e = static_cast<WaitEntry *>(request.buffer);
         if (rc != 0) {
-            KAVI_LOG(F, rc, request.head.reason, 166, 1, &request, uint32_t{sizeof request});
+            KAVI_LOG(F, rc, request.head.reason, 166, 1, KAVI_ITEM(request));
             result = RL_FAILED;
         } else if ((rc = plat::event_create(&e->event)) != 0) {
             // An entry without an event could never be woken: it is not linked at all.
@@ -222,28 +217,29 @@ uint32_t VuleRLAdd(const char *name, uint32_t key, WaitEntry **entry, plat::Even
             *entry = e;
             *event = e->event;
         }
-        unlock();
+        lock.release();
     }
     KAVI_TRACE(VULZ_KIND_EXIT, F, 183, 1, &result, uint32_t{4});
     return result;
 }
 
 void VuleRLSent(WaitEntry *entry, uint32_t message_id) {
-    if (lock("VuleRLSent", 200, true) != 0) return;
+    ListLock lock("VuleRLSent", 200, true);
+    if (!lock.held()) return;
     if (linked(entry)) {
         entry->message_id = message_id;
         settle(entry->name);
     }
-    unlock();
 }
 
 uint32_t VuleRLDel(const char *name, uint32_t key, WaitEntry *entry, uint16_t *code,
                    uint8_t **message, const uint8_t **block_wire) {
     static const char F[] = "VuleRLDel";
-    KAVI_TRACE(VULZ_KIND_ENTRY, F, 226, 3, name, name_length(name), &key, uint32_t{4}, &code,
-               uint32_t{sizeof code});
+    KAVI_TRACE(VULZ_KIND_ENTRY, F, 226, 3, name, name_length(name), &key, uint32_t{4},
+               KAVI_ITEM(code));
     uint32_t result = RL_OK;
-    if (lock(F, 282, true) != 0) {
+    ListLock lock(F, 282, true);
+    if (!lock.held()) {
         result = RL_FAILED;
     } else {
         if (!linked(entry) || entry->key != key || std::strcmp(entry->name, name) != 0) {
@@ -259,7 +255,7 @@ uint32_t VuleRLDel(const char *name, uint32_t key, WaitEntry *entry, uint16_t *c
             if (release(name, entry, F, 272) != 0) result = RL_FAILED;
             settle(name);  // an entry that never sent may leave held answers unclaimed
         }
-        unlock();
+        lock.release();
     }
     KAVI_TRACE(VULZ_KIND_EXIT, F, 290, 1, &result, uint32_t{4});
     return result;
@@ -271,7 +267,8 @@ uint32_t VuleRLChange(const char *name, uint32_t key, uint16_t code, uint8_t *me
     KAVI_TRACE(VULZ_KIND_ENTRY, F, 332, 3, name, name_length(name), &key, uint32_t{4}, &code,
                uint32_t{2});
     uint32_t result = RL_OK;
-    if (lock(F, 363, true) != 0) {
+    ListLock lock(F, 363, true);
+    if (!lock.held()) {
         result = RL_FAILED;
     } else {
         WaitEntry *e = waiting_for(name, key, message_id);
@@ -287,7 +284,7 @@ uint32_t VuleRLChange(const char *name, uint32_t key, uint16_t code, uint8_t *me
                 result = RL_NOT_FOUND;
             }
         }
-        unlock();
+        lock.release();
     }
     KAVI_TRACE(VULZ_KIND_EXIT, F, 371, 1, &result, uint32_t{4});
     return result;
@@ -297,7 +294,8 @@ uint32_t VuleRLTermExit(const char *name) {
     static const char F[] = "VuleRLTermExit";
     KAVI_TRACE(VULZ_KIND_ENTRY, F, 409, 1, name, name_length(name));
     uint32_t result = RL_NOT_FOUND;
-    if (lock(F, 452, false) != 0) {
+    ListLock lock(F, 452, false);
+    if (!lock.held()) {
         result = RL_FAILED;
     } else {
         for (WaitEntry *e = head.next; e != &tail; e = e->next) {
@@ -312,25 +310,25 @@ uint32_t VuleRLTermExit(const char *name) {
         } catch (const std::bad_alloc &) {
             KAVI_LOG(F, plat::ERR_NO_MEMORY, 0, 456, 1, name, name_length(name));
         }
-        unlock();
+        lock.release();
     }
     KAVI_TRACE(VULZ_KIND_EXIT, F, 460, 1, &result, uint32_t{4});
     return result;
 }
 
 void VuleRLOpenExit(const char *name) {
-    if (lock("VuleRLOpenExit", 470, true) != 0) return;
+    ListLock lock("VuleRLOpenExit", 470, true);
+    if (!lock.held()) return;
     std::erase(closed_names, name_key(name));
-    unlock();
 }
 
 void VuleRLEndWait(WaitEntry *entry) {
-    if (lock("VuleRLEndWait", 480, true) != 0) return;
+    ListLock lock("VuleRLEndWait", 480, true);
+    if (!lock.held()) return;
     if (linked(entry)) {
         if (!entry->answered) answer(entry, VULE_EXIT_ENDED, nullptr, nullptr);
         settle(entry->name);
     }
-    unlock();
 }
 
 }  // namespace kavi

@@ -16,19 +16,6 @@ constexpr char CONSTRUCTOR[] = "VuleCommandExit::VuleCommandExit";
 constexpr char DESTRUCTOR[] = "VuleCommandExit::~VuleCommandExit";
 constexpr char RUN[] = "VuleCommandExit::run";
 
-const char *registrationFailure(int rc) {
-    switch (rc) {
-        case VULE_NOT_CREATED:
-            return "an exit of that name is already registered on this node";
-        case VULE_INVALID_ARGUMENT:
-            return "the name is not valid: 1 to 8 characters, no blanks, not KAVIEXIT";
-        case VULE_NO_MEMORY:
-            return "no memory";
-        default:
-            return "a system error; the error log says which";
-    }
-}
-
 }  // namespace
 
 VuleCommandExit::VuleCommandExit(IString name, VULE_EXIT_FUNCTION exitFunction, int wait)
@@ -53,7 +40,8 @@ void VuleCommandExit::registered(int rc, int wait) {
             // After the check that failed, what failed: the catcher finds the code in the text.
             char text[160];
             std::snprintf(text, sizeof text, "exit %.40s could not be registered: code %d (%s)",
-                          static_cast<const char *>(name_), rc, registrationFailure(rc));
+                          static_cast<const char *>(name_), rc,
+                          kavi::registration_failure(static_cast<uint32_t>(rc)));
             e.addText(text);
             throw;
         }

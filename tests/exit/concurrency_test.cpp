@@ -142,6 +142,12 @@ class Concurrency : public ::testing::Test {
         ASSERT_EQ(KaviInit(name, fn, run_mode), VULE_OK) << name;
         registered_.push_back(name);
     }
+    // run_gated_command: exit A (gated, run mode 1) runs command 1 of the client's.
+    void run_gated_command(lifecycle::Tool &client) {
+        enroll("a", gated<0>, 1);
+        ASSERT_EQ(client.send("A", lifecycle::command_elements(0x10, "A", "1")), VULC_OK);
+        ASSERT_TRUE(gates[0].entered(1));
+    }
     std::vector<std::string> registered_;
 };
 
@@ -242,13 +248,8 @@ TEST_F(Concurrency, TerminationAnswersOnlyTheCommandItFoundRunning) {
 }
 
 TEST_F(Concurrency, WhenTheStopCannotBeSentRunningCommandsAreStillAnsweredOnce) {
-    enroll("a", gated<0>, 1);
     lifecycle::Tool client("CLIENT");
-    std::vector<uint8_t> elements;
-    lifecycle::add_block(&elements, 0x10, "A");
-    lifecycle::add_text(&elements, 2, "1");
-    ASSERT_EQ(client.send("A", elements), VULC_OK);
-    ASSERT_TRUE(gates[0].entered(1));
+    run_gated_command(client);
     plat::fault_arm(plat::Fault::mailslot_write, 0, 1);  // the stop message
     EXPECT_EQ(KaviTerminate("a"), uint32_t{VULE_SYSTEM_ERROR});
     EXPECT_EQ(lifecycle::reply_status(client.receive(BOUND_MS)), VULE_EXIT_ENDED);
@@ -289,13 +290,8 @@ TEST_F(Concurrency, ACallThatCannotWaitForItsAnswerSendsNothing) {
 
 TEST_F(Concurrency, AnInvocationTracesTheNameItsCommandWasAddressedTo) {
     vuletest::Tracing tracing("0x700");
-    enroll("a", gated<0>, 1);
     lifecycle::Tool client("CLIENT");
-    std::vector<uint8_t> elements;
-    lifecycle::add_block(&elements, 0x10, "A");
-    lifecycle::add_text(&elements, 2, "1");
-    ASSERT_EQ(client.send("A", elements), VULC_OK);
-    ASSERT_TRUE(gates[0].entered(1));
+    run_gated_command(client);
     ASSERT_EQ(KaviTerminate("a"), uint32_t{VULE_OK});
     // Another exit takes the slot while A's command still runs.
     ASSERT_EQ(KaviInit("b", answer, 1), VULE_OK);

@@ -53,18 +53,15 @@ bool gate_reached() {
 std::vector<uint32_t> queued_kinds() {
     std::vector<uint32_t> kinds;
     kavi::ExitSlot &slot = kavi::exit_table[0];
-    EXPECT_EQ(kavi::lock_mutex(slot.dispatcher_mutex), 0u);
+    kavi::Lock lock(slot.dispatcher_mutex);
+    EXPECT_TRUE(lock.held());
     for (void *node = slot.work_list.first; node != nullptr; node = *static_cast<void **>(node))
         kinds.push_back(static_cast<kavi::InvocationRecord **>(node)[2]->kind);
-    plat::mutex_release(slot.dispatcher_mutex);
     return kinds;
 }
 
 std::vector<uint8_t> command(uint32_t correlation, const std::string &name) {
-    std::vector<uint8_t> v;
-    add_block(&v, correlation, "DEXIT");
-    add_text(&v, 2, name);
-    return v;
+    return command_elements(correlation, "DEXIT", name);
 }
 
 class Dispatcher : public ::testing::Test {
@@ -82,11 +79,7 @@ TEST_F(Dispatcher, CommandsRunOneAtATimeInPostingOrder) {
         ASSERT_EQ(tool.send("DEXIT", command(i, "C" + std::to_string(i))), VULC_OK);
     ASSERT_TRUE(kavitest::eventually([] { return queued_kinds().size() == 3; }, 5000));
     open_gate();
-    for (uint32_t i = 1; i <= 4; ++i) {
-        uint32_t correlation = 0;
-        EXPECT_EQ(reply_status(tool.receive(5000), &correlation), 0x77);
-        EXPECT_EQ(correlation, i);
-    }
+    for (uint32_t i = 1; i <= 4; ++i) expect_reply(tool, 0x77, i);
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(order, (std::vector<std::string>{"GATE", "C2", "C3", "C4"}));
     EXPECT_EQ(most_running, 1);
@@ -111,13 +104,8 @@ TEST_F(Dispatcher, StopAnswersQueuedCommands) {
     open_gate();
     terminator.join();
     EXPECT_EQ(terminated.load(), VULE_OK);
-    uint32_t correlation = 0;
-    EXPECT_EQ(reply_status(tool.receive(5000), &correlation), 0x77);
-    EXPECT_EQ(correlation, 1u);
-    for (uint32_t i = 2; i <= 3; ++i) {
-        EXPECT_EQ(reply_status(tool.receive(5000), &correlation), VULE_EXIT_ENDED);
-        EXPECT_EQ(correlation, i);
-    }
+    expect_reply(tool, 0x77, 1);
+    for (uint32_t i = 2; i <= 3; ++i) expect_reply(tool, VULE_EXIT_ENDED, i);
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(order, (std::vector<std::string>{"GATE"}));
 }
@@ -129,9 +117,7 @@ TEST_F(Dispatcher, CommandThatCannotBeQueuedIsAnswered8009) {
     // The tool's message, the receive buffer and the record pass; the list node fails.
     plat::fault_arm(plat::Fault::alloc, 3, 1);
     ASSERT_EQ(tool.send("DEXIT", command(2, "C2")), VULC_OK);
-    uint32_t correlation = 0;
-    EXPECT_EQ(reply_status(tool.receive(5000), &correlation), VULE_NO_COMMAND_MEMORY);
-    EXPECT_EQ(correlation, 2u);
+    expect_reply(tool, VULE_NO_COMMAND_MEMORY, 2);
     plat::fault_clear();
     ASSERT_EQ(tool.send("DEXIT", command(3, "C3")), VULC_OK);
     EXPECT_EQ(reply_status(tool.receive(5000)), 0x77);

@@ -23,51 +23,6 @@ namespace {
 using namespace kavi;
 using namespace std::chrono_literals;
 
-void start_task(const char name[8], VULC_HANDLE *handle) {
-    VULC_STRTCOM start{};
-    start.head.length = sizeof start;
-    memcpy(start.head.task, name, 8);
-    ASSERT_EQ(vulcstrtcom(&start), VULC_OK);
-    *handle = start.receive_handle;
-}
-
-// receive: the next message for task within timeout_ms, or null.
-uint8_t *receive(const char name[8], VULC_HANDLE handle, uint32_t *length, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-        VULC_SOCWAIT wait{};
-        wait.length = sizeof wait;
-        wait.timeout_ms = 50;
-        wait.wait_handle = handle;
-        vulcsocwait(&wait);
-        void *buffer = nullptr;
-        VULC_RCVDATA request{};
-        request.head.length = sizeof request;
-        memcpy(request.head.task, name, 8);
-        request.receive_handle = handle;
-        request.wait_handle = handle;
-        request.length_out = length;
-        request.buffer_out = &buffer;
-        if (vulcrcvdata(&request) == VULC_OK) return static_cast<uint8_t *>(buffer);
-    }
-    return nullptr;
-}
-
-void stop_task(const char name[8]) {
-    VULC_STOPCOM stop{};
-    stop.head.length = sizeof stop;
-    memcpy(stop.head.task, name, 8);
-    vulcstopcom(&stop);
-}
-
-void release(const char name[8], void *buffer) {
-    VULC_FREEMEM request{};
-    request.head.length = sizeof request;
-    memcpy(request.head.task, name, 8);
-    request.buffer = buffer;
-    EXPECT_EQ(vulcfreemem(&request), VULC_OK);
-}
-
 // The exit function of the current test, reached from a plain function pointer.
 std::function<uint32_t(_VULE_PARAMETERS32 *)> current_exit;
 uint32_t KAVI_CALL call_current_exit(_VULE_PARAMETERS32 *block) {
@@ -78,18 +33,7 @@ class Invocation : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(create_mutex_once(&active_command_mutex), plat::OK);
-        start_task("TSERVER ", &server_);
-        start_task("TEXIT   ", &exit_);
-        VULC_CHECKTASK check{};
-        check.head.length = sizeof check;
-        memcpy(check.head.task, "TSERVER ", 8);
-        vulcchecktask(&check);
-        memcpy(node_, check.node, sizeof node_);
-    }
-
-    void TearDown() override {
-        stop_task("TEXIT   ");
-        stop_task("TSERVER ");
+        memcpy(node_, lifecycle::node_of("TSERVER").data(), sizeof node_);
     }
 
     // command: a record for a command the server sent and the exit received, as the queue
@@ -99,7 +43,7 @@ class Invocation : public ::testing::Test {
                   VULC_OK);
 
         uint32_t length = 0;
-        uint8_t *msg = receive("TEXIT   ", exit_, &length, 5000);
+        uint8_t *msg = exit_.take(&length, 5000);
         EXPECT_NE(msg, nullptr);
         auto *r = static_cast<InvocationRecord *>(plat::alloc_zeroed(sizeof(InvocationRecord)));
         codec::Header h = codec::read_header(msg);
@@ -127,12 +71,12 @@ class Invocation : public ::testing::Test {
         uint32_t correlation = 0;
     };
     bool reply(Reply *out, int timeout_ms = 5000) {
-        uint8_t *msg = receive("TSERVER ", server_, &out->length, timeout_ms);
+        uint8_t *msg = server_.take(&out->length, timeout_ms);
         if (msg == nullptr) return false;
         const uint8_t *status = msg + out->length - codec::STATUS_ELEMENT_LENGTH;
         out->status = codec::get_u16(status + 4);
         out->correlation = codec::get_u32(status + 6);
-        release("TSERVER ", msg);
+        server_.release(msg);
         return true;
     }
 
@@ -144,7 +88,7 @@ class Invocation : public ::testing::Test {
         return n;
     }
 
-    VULC_HANDLE server_ = 0, exit_ = 0;
+    lifecycle::Tool server_{"TSERVER"}, exit_{"TEXIT"};
     char node_[24];
 };
 
@@ -168,6 +112,24 @@ TEST_F(Invocation, CommandIsActiveWhileItsExitRunsAndRepliedWithTheLow16BitsAfte
     EXPECT_EQ(r.status, 0x2345);
     EXPECT_EQ(r.correlation, 0x00070001u);
     EXPECT_EQ(r.length, 112u + 4 + 344 + 8 + 10);
+}
+
+// A thread that died holding the table's mutex does not keep a command out of the table: it
+// must still be found there to be answered at the exit's end.
+TEST_F(Invocation, AbandonedTableMutexIsOwnedAllTheSame) {
+    InvocationRecord *record = command(0x31, "ABANDON");
+    std::thread([] { ASSERT_EQ(plat::mutex_acquire(active_command_mutex), 0u); }).join();
+    int seen_active = -1;
+    current_exit = [&](_VULE_PARAMETERS32 *) -> uint32_t {
+        seen_active = active_count();
+        return 1;
+    };
+    VulequetInvokeExit(record);
+    EXPECT_EQ(seen_active, 1);
+    EXPECT_EQ(active_count(), 0);
+    Reply r;
+    ASSERT_TRUE(reply(&r));
+    EXPECT_EQ(r.status, 1);
 }
 
 TEST_F(Invocation, CommandBeyondAFullTableRunsAndLeavesTheTableAsItWas) {

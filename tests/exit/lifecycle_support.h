@@ -12,8 +12,11 @@
 
 #include "exit/codec.h"
 #include "exit/exit_table.h"
+#include "exit/slot.h"
 #include "kaviexit.h"
+#include "platform/platform.h"
 #include "services/kavcacm/kavcacm.h"
+#include "services/kavcacm/request_block.h"
 
 namespace lifecycle {
 
@@ -29,9 +32,7 @@ inline uint32_t send_command(const char *from, const char *to, const char node[2
     codec::set_correlation(&block, correlation);
     size_t text = strlen(command_name) + 1;
     size_t elements = 4 + codec::BLOCK_ELEMENT_LENGTH + codec::text_element_length(text);
-    VULC_ALCMEM alloc{};
-    alloc.head.length = sizeof alloc;
-    memcpy(alloc.head.task, from, 8);
+    auto alloc = kavc::request_for<VULC_ALCMEM>(from);
     alloc.size = static_cast<uint32_t>(codec::HEADER_SIZE + elements);
     if (vulcalcmem(&alloc) != VULC_OK) return alloc.head.rc;
     auto *msg = static_cast<uint8_t *>(alloc.buffer);
@@ -39,17 +40,13 @@ inline uint32_t send_command(const char *from, const char *to, const char node[2
     uint8_t *at = msg + codec::FIRST_ELEMENT_OFFSET;
     at += codec::write_block_element(at, block);
     codec::write_text_element(at, 2, command_name, text);
-    VULC_SNDDATA request{};
-    request.head.length = sizeof request;
-    memcpy(request.head.task, from, 8);
+    auto request = kavc::request_for<VULC_SNDDATA>(from);
     memcpy(request.dest_app, to, 8);
     memcpy(request.dest_node, node, 24);
     request.send_length = alloc.size;
     request.buffer = msg;
     uint32_t rc = vulcsnddata(&request);
-    VULC_FREEMEM release{};
-    release.head.length = sizeof release;
-    memcpy(release.head.task, from, 8);
+    auto release = kavc::request_for<VULC_FREEMEM>(from);
     release.buffer = msg;
     vulcfreemem(&release);
     return rc;
@@ -59,6 +56,19 @@ inline std::string pad(const std::string &name) {
     std::string padded = name;
     padded.resize(8, ' ');
     return padded;
+}
+
+// task_started: whether the service knows a task of the name (padded here).
+inline bool task_started(const std::string &name) {
+    auto block = kavc::request_for<VULC_CHECKTASK>(pad(name).data());
+    return vulcchecktask(&block) == VULC_OK;
+}
+
+// the node address the service gives the task `name` (padded here).
+inline std::string node_of(const std::string &name) {
+    auto check = kavc::request_for<VULC_CHECKTASK>(pad(name).data());
+    vulcchecktask(&check);
+    return std::string(check.node, 24);
 }
 
 inline void put16(std::vector<uint8_t> *v, uint16_t x) {
@@ -90,6 +100,15 @@ inline void add_text(std::vector<uint8_t> *v, uint16_t type, const std::string &
     add_element(v, static_cast<uint16_t>(body.size() + 4), type, body);
 }
 
+// command_elements: a parameter block with the correlation and exit name, then a command_name.
+inline std::vector<uint8_t> command_elements(uint32_t correlation, const std::string &exit_name,
+                                             const std::string &command_name) {
+    std::vector<uint8_t> v;
+    add_block(&v, correlation, exit_name);
+    add_text(&v, 2, command_name);
+    return v;
+}
+
 inline void add_status(std::vector<uint8_t> *v, uint16_t status, uint32_t correlation) {
     std::vector<uint8_t> body(6);
     codec::put_u16(&body[0], status);
@@ -97,20 +116,35 @@ inline void add_status(std::vector<uint8_t> *v, uint16_t status, uint32_t correl
     add_element(v, codec::STATUS_ELEMENT_LENGTH, codec::TYPE_STATUS, body);
 }
 
+// raw_message: a whole command message as a peer writes it straight into an inbox, header
+// included: from `origin` on `node` to `destination` (8 bytes each as given), with `elements`.
+inline std::vector<uint8_t> raw_message(const char origin[8], const char node[24],
+                                        const char destination[8],
+                                        const std::vector<uint8_t> &elements) {
+    std::vector<uint8_t> m(codec::FIRST_ELEMENT_OFFSET);
+    m.insert(m.end(), elements.begin(), elements.end());
+    codec::put_u16(&m[VULC_HDR_TOTAL_LENGTH], static_cast<uint16_t>(m.size()));
+    codec::put_u16(&m[VULC_HDR_TYPE], VULC_MESSAGE_TYPE);
+    codec::put_u16(&m[VULC_HDR_HEADER_LENGTH], 108);
+    codec::put_u16(&m[VULC_HDR_LEVEL], 1);
+    memcpy(&m[VULC_HDR_ORIGIN_NAME], origin, 8);
+    memcpy(&m[VULC_HDR_ORIGIN_NODE], node, 24);
+    memcpy(&m[VULC_HDR_DEST_NAME], destination, 8);
+    codec::write_element_block_head(m.data(),
+                                    static_cast<uint16_t>(m.size() - codec::ELEMENT_BLOCK_OFFSET));
+    return m;
+}
+
 // Tool: a task that is not an exit (started with an empty mailslot path), playing the server.
 class Tool {
   public:
     explicit Tool(const std::string &name) : name_(pad(name)) {
-        VULC_STRTCOM block{};
-        block.head.length = sizeof block;
-        memcpy(block.head.task, name_.data(), 8);
+        auto block = kavc::request_for<VULC_STRTCOM>(name_.data());
         EXPECT_EQ(vulcstrtcom(&block), VULC_OK);
         handle_ = block.receive_handle;
     }
     ~Tool() {
-        VULC_STOPCOM block{};
-        block.head.length = sizeof block;
-        memcpy(block.head.task, name_.data(), 8);
+        auto block = kavc::request_for<VULC_STOPCOM>(name_.data());
         vulcstopcom(&block);
     }
 
@@ -119,9 +153,7 @@ class Tool {
     uint32_t send(const std::string &to, const std::vector<uint8_t> &elements,
                   uint16_t function_code = 0, int block_length_error = 0) {
         uint32_t total = static_cast<uint32_t>(codec::FIRST_ELEMENT_OFFSET + elements.size());
-        VULC_ALCMEM alloc{};
-        alloc.head.length = sizeof alloc;
-        memcpy(alloc.head.task, name_.data(), 8);
+        auto alloc = kavc::request_for<VULC_ALCMEM>(name_.data());
         alloc.size = total;
         if (vulcalcmem(&alloc) != VULC_OK) return alloc.head.rc;
         auto *msg = static_cast<uint8_t *>(alloc.buffer);
@@ -129,17 +161,10 @@ class Tool {
             msg, static_cast<uint16_t>(4 + elements.size() + block_length_error));
         if (!elements.empty())
             memcpy(msg + codec::FIRST_ELEMENT_OFFSET, elements.data(), elements.size());
-        VULC_SNDDATA send{};
-        send.head.length = sizeof send;
-        memcpy(send.head.task, name_.data(), 8);
+        auto send = kavc::request_for<VULC_SNDDATA>(name_.data());
         memcpy(send.dest_app, pad(to).data(), 8);
-        memset(send.dest_node, ' ', sizeof send.dest_node);
         // The node as the service gives it: the library's copy is written by registrations.
-        VULC_CHECKTASK check{};
-        check.head.length = sizeof check;
-        memcpy(check.head.task, name_.data(), 8);
-        vulcchecktask(&check);
-        memcpy(send.dest_node, check.node, 24);
+        memcpy(send.dest_node, node_of(name_).data(), 24);
         send.send_length = total;
         send.buffer = msg;
         send.function_code = function_code;
@@ -148,8 +173,9 @@ class Tool {
         return rc;
     }
 
-    // receive: a copy of the next message, or nothing when none arrives within timeout_ms.
-    std::vector<uint8_t> receive(int timeout_ms) {
+    // take: the service's buffer of the next message (the caller releases it), or null when
+    // none arrives within timeout_ms.
+    uint8_t *take(uint32_t *length, int timeout_ms) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (std::chrono::steady_clock::now() < deadline) {
             VULC_SOCWAIT wait{};
@@ -157,34 +183,36 @@ class Tool {
             wait.timeout_ms = 20;
             wait.wait_handle = handle_;
             vulcsocwait(&wait);
-            uint32_t length = 0;
             void *buffer = nullptr;
-            VULC_RCVDATA block{};
-            block.head.length = sizeof block;
-            memcpy(block.head.task, name_.data(), 8);
+            auto block = kavc::request_for<VULC_RCVDATA>(name_.data());
             block.receive_handle = handle_;
             block.wait_handle = handle_;
-            block.length_out = &length;
+            block.length_out = length;
             block.buffer_out = &buffer;
-            if (vulcrcvdata(&block) == VULC_OK) {
-                auto *bytes = static_cast<uint8_t *>(buffer);
-                std::vector<uint8_t> copy(bytes, bytes + length);
-                release(buffer);
-                return copy;
-            }
+            if (vulcrcvdata(&block) == VULC_OK) return static_cast<uint8_t *>(buffer);
         }
-        return {};
+        return nullptr;
     }
 
-  private:
+    // receive: a copy of the next message, or nothing when none arrives within timeout_ms.
+    std::vector<uint8_t> receive(int timeout_ms) {
+        uint32_t length = 0;
+        uint8_t *bytes = take(&length, timeout_ms);
+        if (bytes == nullptr) return {};
+        std::vector<uint8_t> copy(bytes, bytes + length);
+        release(bytes);
+        return copy;
+    }
+
     void release(void *buffer) {
-        VULC_FREEMEM block{};
-        block.head.length = sizeof block;
-        memcpy(block.head.task, name_.data(), 8);
+        auto block = kavc::request_for<VULC_FREEMEM>(name_.data());
         block.buffer = buffer;
         vulcfreemem(&block);
     }
 
+    const std::string &name() const { return name_; }
+
+  private:
     std::string name_;
     VULC_HANDLE handle_ = 0;
 };
@@ -202,6 +230,13 @@ inline int reply_status(const std::vector<uint8_t> &reply, uint32_t *correlation
     return -1;
 }
 
+// expect_reply: the tool's next message, within 5 s, is a reply with the status and correlation.
+inline void expect_reply(Tool &tool, int status, uint32_t correlation) {
+    uint32_t got = 0;
+    EXPECT_EQ(reply_status(tool.receive(5000), &got), status);
+    EXPECT_EQ(got, correlation);
+}
+
 // A copy of a slot's fields, taken under the exit table mutex.
 struct SlotView {
     std::string name;
@@ -213,14 +248,14 @@ struct SlotView {
 
 inline SlotView slot_view(unsigned index) {
     SlotView view;
-    EXPECT_EQ(kavi::lock_mutex(kavi::exit_table_mutex), 0u);
+    kavi::Lock lock(kavi::exit_table_mutex);
+    EXPECT_TRUE(lock.held());
     const kavi::ExitSlot &slot = kavi::exit_table[index];
     view.name = slot.name;
     view.queue_ended = slot.queue_ended != nullptr;
     view.dispatcher_mutex = slot.dispatcher_mutex != nullptr;
     view.work_posted = slot.work_posted != nullptr;
     view.terminating = slot.terminating;
-    plat::mutex_release(kavi::exit_table_mutex);
     return view;
 }
 

@@ -16,6 +16,7 @@
 
 #include "exit/exit_table.h"
 #include "kaviexit.h"
+#include "services/kavcacm/request_block.h"
 #include "tests/exit/lifecycle_support.h"
 #include "tests/support/child_process.h"
 
@@ -63,9 +64,7 @@ TEST(LogSentences, EveryLoggingSiteHasItsSentence) {
 }
 
 TEST(LogSentences, SentencesFitTheirBufferAndDecodeRequestBlocks) {
-    VULC_SNDDATA request{};
-    request.head.length = sizeof request;
-    memcpy(request.head.task, "ECHO    ", 8);
+    auto request = kavc::request_for<VULC_SNDDATA>("ECHO    ");
     memcpy(request.dest_app, "KV00ABCD", 8);
     memcpy(request.dest_node, "NODE1                   ", 24);
     VULZ_ITEM item{&request, uint32_t{sizeof request}};

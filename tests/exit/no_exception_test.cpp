@@ -16,6 +16,7 @@
 
 #include "kaviexit.h"
 #include "services/kavcacm/kavcacm.h"
+#include "services/kavcacm/request_block.h"
 #include "services/kavzras/kavzras.h"
 
 namespace {
@@ -135,9 +136,7 @@ TEST(NoException, SendAnswersSystemErrorAndTheNextSendWorks) {
 }
 
 TEST(NoException, ServiceCallsAnswerNoMemory) {
-    VULC_STRTCOM start{};
-    start.head.length = sizeof start;
-    std::memcpy(start.head.task, "NOMEM   ", 8);
+    auto start = kavc::request_for<VULC_STRTCOM>("NOMEM   ");
     uint32_t rc = 0;
     EXPECT_TRUE(without_memory([&] { rc = vulcstrtcom(&start); }));
     EXPECT_EQ(rc, VULC_NO_MEMORY);
@@ -152,18 +151,12 @@ TEST(NoException, ServiceCallsAnswerNoMemory) {
 
     // Started for real, a task sends and receives without memory for either.
     ASSERT_EQ(vulcstrtcom(&start), VULC_OK);
-    VULC_ALCMEM alloc{};
-    alloc.head.length = sizeof alloc;
-    std::memcpy(alloc.head.task, "NOMEM   ", 8);
+    auto alloc = kavc::request_for<VULC_ALCMEM>("NOMEM   ");
     alloc.size = 200;
     ASSERT_EQ(vulcalcmem(&alloc), VULC_OK);
-    VULC_SNDDATA send{};
-    send.head.length = sizeof send;
-    std::memcpy(send.head.task, "NOMEM   ", 8);
+    auto send = kavc::request_for<VULC_SNDDATA>("NOMEM   ");
     std::memcpy(send.dest_app, "NOMEM   ", 8);
-    VULC_CHECKTASK check{};
-    check.head.length = sizeof check;
-    std::memcpy(check.head.task, "NOMEM   ", 8);
+    auto check = kavc::request_for<VULC_CHECKTASK>("NOMEM   ");
     ASSERT_EQ(vulcchecktask(&check), VULC_OK);
     std::memcpy(send.dest_node, check.node, 24);
     send.send_length = 200;
@@ -171,14 +164,10 @@ TEST(NoException, ServiceCallsAnswerNoMemory) {
     EXPECT_TRUE(without_memory([&] { rc = vulcsnddata(&send); }));
     EXPECT_EQ(rc, VULC_NO_MEMORY);
     EXPECT_EQ(vulcsnddata(&send), VULC_OK);
-    VULC_FREEMEM release{};
-    release.head.length = sizeof release;
-    std::memcpy(release.head.task, "NOMEM   ", 8);
+    auto release = kavc::request_for<VULC_FREEMEM>("NOMEM   ");
     release.buffer = alloc.buffer;
     EXPECT_EQ(vulcfreemem(&release), VULC_OK);
-    VULC_STOPCOM stop{};
-    stop.head.length = sizeof stop;
-    std::memcpy(stop.head.task, "NOMEM   ", 8);
+    auto stop = kavc::request_for<VULC_STOPCOM>("NOMEM   ");
     EXPECT_EQ(vulcstopcom(&stop), VULC_OK);
 }
 

@@ -55,22 +55,20 @@ class QueueThread : public ::testing::Test {
     }
 
     // command: a valid command with the correlation and a command_name.
-    static std::vector<uint8_t> command(uint32_t correlation, const std::string &name = "SHOW") {
-        std::vector<uint8_t> v;
-        add_block(&v, correlation, "QEXIT");
-        add_text(&v, 2, name);
-        return v;
+    static std::vector<uint8_t> command(uint32_t correlation) {
+        return command_elements(correlation, "QEXIT", "SHOW");
+    }
+    // answered: a command with the correlation is answered with the status, under its correlation.
+    void answered(uint32_t correlation, int status) {
+        ASSERT_EQ(tool.send("QEXIT", command(correlation)), VULC_OK);
+        expect_reply(tool, status, correlation);
     }
 
     Tool tool{"QTOOL"};
 };
 
 TEST_F(QueueThread, CommandRunsAndIsAnswered) {
-    ASSERT_EQ(tool.send("QEXIT", command(0x01020304)), VULC_OK);
-    std::vector<uint8_t> reply = tool.receive(5000);
-    uint32_t correlation = 0;
-    EXPECT_EQ(reply_status(reply, &correlation), 0x2345);
-    EXPECT_EQ(correlation, 0x01020304u);
+    answered(0x01020304, 0x2345);
     EXPECT_EQ(calls.load(), 1);
     EXPECT_EQ(last_seen(), "SHOW,(null),(null)");
 }
@@ -91,11 +89,7 @@ TEST_F(QueueThread, MalformedMessagesNeverReachTheExit) {
     for (const auto &elements : bad) ASSERT_EQ(tool.send("QEXIT", elements), VULC_OK);
     // A header whose lengths disagree.
     ASSERT_EQ(tool.send("QEXIT", command(5), 0, 4), VULC_OK);
-    ASSERT_EQ(tool.send("QEXIT", command(6)), VULC_OK);
-
-    uint32_t correlation = 0;
-    EXPECT_EQ(reply_status(tool.receive(5000), &correlation), 0x2345);
-    EXPECT_EQ(correlation, 6u);
+    answered(6, 0x2345);
     EXPECT_TRUE(tool.receive(100).empty());
     EXPECT_EQ(calls.load(), 1);
 }
@@ -121,18 +115,14 @@ TEST_F(QueueThread, StatusWithoutWaiterAndOtherFunctionCodesStartNothing) {
     ASSERT_EQ(tool.send("QEXIT", command(10), 3), VULC_OK);
     ASSERT_EQ(tool.send("QEXIT", command(11), 7), VULC_OK);
     ASSERT_EQ(tool.send("QEXIT", command(11), kavi::FUNCTION_QUERY_ANSWER), VULC_OK);
-    ASSERT_EQ(tool.send("QEXIT", command(12)), VULC_OK);
-    uint32_t correlation = 0;
-    EXPECT_EQ(reply_status(tool.receive(5000), &correlation), 0x2345);
-    EXPECT_EQ(correlation, 12u);
+    answered(12, 0x2345);
     EXPECT_EQ(calls.load(), 1);
 }
 
 // An operator's query is answered by the queue thread with the exit's counters; the exit
 // function does not run for it.
 TEST_F(QueueThread, QueryIsAnsweredWithTheCountersWithoutRunningTheExit) {
-    ASSERT_EQ(tool.send("QEXIT", command(1)), VULC_OK);
-    EXPECT_EQ(reply_status(tool.receive(5000)), 0x2345);
+    answered(1, 0x2345);
     ASSERT_EQ(tool.send("QEXIT", {}, kavi::FUNCTION_QUERY), VULC_OK);
     std::vector<uint8_t> answer = tool.receive(5000);
     ASSERT_GT(answer.size(), codec::FIRST_ELEMENT_OFFSET + 4);
@@ -149,27 +139,18 @@ TEST_F(QueueThread, QueryIsAnsweredWithTheCountersWithoutRunningTheExit) {
 
 TEST_F(QueueThread, NoInvocationThreadIsAnswered800A) {
     plat::fault_arm(plat::Fault::thread_start, 0, 60);
-    ASSERT_EQ(tool.send("QEXIT", command(13)), VULC_OK);
-    uint32_t correlation = 0;
-    EXPECT_EQ(reply_status(tool.receive(5000), &correlation), VULE_NO_COMMAND_THREAD);
-    EXPECT_EQ(correlation, 13u);
+    answered(13, VULE_NO_COMMAND_THREAD);
     EXPECT_EQ(calls.load(), 0);
-    // The 61st start is let through again.
-    ASSERT_EQ(tool.send("QEXIT", command(14)), VULC_OK);
-    EXPECT_EQ(reply_status(tool.receive(5000)), 0x2345);
+    answered(14, 0x2345);  // the 61st start is let through again
 }
 
 TEST_F(QueueThread, NoInvocationRecordIsAnswered8009) {
     // A first command shows that the queue thread is idle in its receive.
-    ASSERT_EQ(tool.send("QEXIT", command(14)), VULC_OK);
-    EXPECT_EQ(reply_status(tool.receive(5000)), 0x2345);
+    answered(14, 0x2345);
     calls = 0;
     // The tool's message and the queue thread's receive buffer pass; the record fails.
     plat::fault_arm(plat::Fault::alloc, 2, 1);
-    ASSERT_EQ(tool.send("QEXIT", command(15)), VULC_OK);
-    uint32_t correlation = 0;
-    EXPECT_EQ(reply_status(tool.receive(5000), &correlation), VULE_NO_COMMAND_MEMORY);
-    EXPECT_EQ(correlation, 15u);
+    answered(15, VULE_NO_COMMAND_MEMORY);
     EXPECT_EQ(calls.load(), 0);
 }
 
@@ -186,18 +167,9 @@ TEST(QueueThreadPeer, BufferOfACommandWithAnInvalidDestinationIsReleased) {
         const std::string inbox = kavc::inbox_path(exit_task);
         if (!kavitest::eventually([&] { return plat::mailslot_exists(inbox.c_str()); }, 10000))
             return 1;
-        std::vector<uint8_t> m(codec::FIRST_ELEMENT_OFFSET);
-        add_block(&m, 0x10, "QEXIT");
-        add_text(&m, 2, "SHOW");
-        codec::put_u16(&m[VULC_HDR_TOTAL_LENGTH], static_cast<uint16_t>(m.size()));
-        codec::put_u16(&m[VULC_HDR_TYPE], VULC_MESSAGE_TYPE);
-        codec::put_u16(&m[VULC_HDR_HEADER_LENGTH], 108);
-        codec::put_u16(&m[VULC_HDR_LEVEL], 1);
-        std::memcpy(&m[VULC_HDR_ORIGIN_NAME], "PEER    ", 8);
-        std::memcpy(&m[VULC_HDR_ORIGIN_NODE], kavc::local_node(), 24);
-        std::memcpy(&m[VULC_HDR_DEST_NAME], "\x01/..\0\0\0\0", 8);
-        codec::write_element_block_head(
-            m.data(), static_cast<uint16_t>(m.size() - codec::ELEMENT_BLOCK_OFFSET));
+        const std::vector<uint8_t> m =
+            raw_message("PEER    ", kavc::local_node(), "\x01/..\0\0\0\0",
+                        command_elements(0x10, "QEXIT", "SHOW"));
         for (int i = 0; i < COMMANDS; ++i)
             if (plat::mailslot_write(inbox.c_str(), m.data(), m.size()) != plat::OK) return 2;
         return 0;
@@ -230,10 +202,7 @@ TEST_F(QueueThread, StopElementFromAnotherProcessLeavesTheExitRunning) {
                                 "--gtest_filter=QueueThreadPeer.SendsAStopElement"},
                                {"KAVI_TEST_PEER_NODE=" + plat::node_name()}, "/dev/null");
     ASSERT_EQ(peer.wait(10000), 0);
-    ASSERT_EQ(tool.send("QEXIT", command(16)), VULC_OK);
-    uint32_t correlation = 0;
-    EXPECT_EQ(reply_status(tool.receive(5000), &correlation), 0x2345);
-    EXPECT_EQ(correlation, 16u);
+    answered(16, 0x2345);
 }
 
 // The peer process of the test above: a task of its own sends QEXIT a stop element.
@@ -241,11 +210,8 @@ TEST(QueueThreadPeer, SendsAStopElement) {
     std::string node;
     if (!plat::env_get("KAVI_TEST_PEER_NODE", &node)) GTEST_SKIP() << "peer process only";
     setenv("KAVI_NODE", node.c_str(), 1);
-    VULC_CHECKTASK check{};
-    check.head.length = sizeof check;
-    memcpy(check.head.task, "QEXIT   ", 8);
-    ASSERT_EQ(vulcchecktask(&check), VULC_OK);
-    memcpy(kavi::local_node_address, check.node, 24);
+    ASSERT_TRUE(task_started("QEXIT"));
+    memcpy(kavi::local_node_address, node_of("QEXIT").data(), 24);
     Tool peer{"QPEER"};
     std::vector<uint8_t> stop;
     add_element(&stop, codec::STOP_ELEMENT_LENGTH, codec::TYPE_STOP, {});

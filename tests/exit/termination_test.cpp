@@ -33,11 +33,14 @@ long elapsed_ms(Clock::time_point since) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-bool task_started(const std::string &name) {
-    VULC_CHECKTASK block{};
-    block.head.length = sizeof block;
-    memcpy(block.head.task, pad(name).data(), 8);
-    return vulcchecktask(&block) == VULC_OK;
+// run_slow_command: registers `name` with slow_exit and has `tool` send it a command that is
+// running when this returns.
+void run_slow_command(const char *name, uint32_t run_mode, Tool &tool) {
+    ASSERT_EQ(KaviInit(name, slow_exit, run_mode), VULE_OK);
+    std::vector<uint8_t> command;
+    add_block(&command, 1, name);
+    ASSERT_EQ(tool.send(name, command), VULC_OK);
+    ASSERT_TRUE(kavitest::eventually([] { return entered.load(); }, 5000));
 }
 
 // shut_down_waiter: ends the wait of a thread that is in (or about to enter) KaviWait.
@@ -120,12 +123,8 @@ TEST(KaviTerminate, NameCanBeRegisteredAgain) {
 
 // A command still running when termination starts completes and is answered first.
 TEST(KaviTerminate, WaitsForTheQueueThreadAndRunningCommands) {
-    ASSERT_EQ(KaviInit("SLOW", slow_exit, 0), VULE_OK);
     Tool tool("STOOL");
-    std::vector<uint8_t> command;
-    add_block(&command, 1, "SLOW");
-    ASSERT_EQ(tool.send("SLOW", command), VULC_OK);
-    ASSERT_TRUE(kavitest::eventually([] { return entered.load(); }, 5000));
+    run_slow_command("SLOW", 0, tool);
     std::atomic<bool> done{false};
     std::thread terminator([&] {
         EXPECT_EQ(KaviTerminate("SLOW"), VULE_OK);
@@ -143,12 +142,8 @@ TEST(KaviTerminate, WaitsForTheQueueThreadAndRunningCommands) {
 // In run mode 1 termination does not wait for a running command; it answers it with 0x8001
 // before the task stops, and the command, when it ends, answers nothing more.
 TEST(KaviTerminate, AnswersCommandsStillRunningInRunModeOne) {
-    ASSERT_EQ(KaviInit("SLOW1", slow_exit, 1), VULE_OK);
     Tool tool("STOOL1");
-    std::vector<uint8_t> command;
-    add_block(&command, 1, "SLOW1");
-    ASSERT_EQ(tool.send("SLOW1", command), VULC_OK);
-    ASSERT_TRUE(kavitest::eventually([] { return entered.load(); }, 5000));
+    run_slow_command("SLOW1", 1, tool);
     EXPECT_EQ(KaviTerminate("SLOW1"), VULE_OK);
     EXPECT_EQ(reply_status(tool.receive(5000)), VULE_EXIT_ENDED);
     release = true;

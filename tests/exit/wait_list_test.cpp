@@ -10,6 +10,7 @@
 #include "exit/exit_table.h"
 #include "kaviexit.h"
 #include "services/kavcacm/kavcacm.h"
+#include "services/kavcacm/request_block.h"
 
 namespace {
 
@@ -27,9 +28,7 @@ class WaitList : public ::testing::Test {
         }
         // Entries are memory of the communication service, which serves started tasks only.
         for (const char *name : {ALPHA, BETA}) {
-            VULC_STRTCOM start{};
-            start.head.length = sizeof start;
-            std::memcpy(start.head.task, name, 8);
+            auto start = kavc::request_for<VULC_STRTCOM>(name);
             ASSERT_EQ(vulcstrtcom(&start), 0u);
         }
     }
@@ -45,17 +44,24 @@ class WaitList : public ::testing::Test {
 
     // A buffer of the communication service, as the queue thread would hand over.
     uint8_t *buffer() {
-        VULC_ALCMEM request{};
-        request.head.length = sizeof request;
-        std::memcpy(request.head.task, ALPHA, 8);
+        auto request = kavc::request_for<VULC_ALCMEM>(ALPHA);
         request.size = 200;
         EXPECT_EQ(vulcalcmem(&request), 0u);
         return static_cast<uint8_t *>(request.buffer);
     }
+    // What VuleRLDel hands back of an entry it takes out; each field is overwritten by a take.
+    struct Taken {
+        uint16_t code = 0xFFFF;
+        uint8_t *message = reinterpret_cast<uint8_t *>(1);
+        const uint8_t *block = reinterpret_cast<const uint8_t *>(1);
+    };
+    static Taken take(const char *name, uint32_t key, WaitEntry *entry) {
+        Taken t;
+        EXPECT_EQ(VuleRLDel(name, key, entry, &t.code, &t.message, &t.block), RL_OK);
+        return t;
+    }
     void free_buffer(uint8_t *message) {
-        VULC_FREEMEM request{};
-        request.head.length = sizeof request;
-        std::memcpy(request.head.task, ALPHA, 8);
+        auto request = kavc::request_for<VULC_FREEMEM>(ALPHA);
         request.buffer = message;
         EXPECT_EQ(vulcfreemem(&request), 0u);
     }
@@ -83,17 +89,14 @@ TEST_F(WaitList, AnswersWithoutAMessageIdGoToTheOldestUnansweredEntryOfTheExit) 
     EXPECT_TRUE(is_set(younger_event));
     EXPECT_FALSE(is_set(beta_event));
 
-    uint16_t code = 0;
-    uint8_t *message = nullptr;
-    const uint8_t *block = nullptr;
-    ASSERT_EQ(VuleRLDel(ALPHA, 0x1234, younger, &code, &message, &block), RL_OK);
-    EXPECT_EQ(code, 4);
-    EXPECT_EQ(message, second);
-    EXPECT_EQ(block, nullptr);
-    ASSERT_EQ(VuleRLDel(ALPHA, 0x1234, older, &code, &message, &block), RL_OK);
-    EXPECT_EQ(code, 3);
-    EXPECT_EQ(message, first);
-    EXPECT_EQ(block, first + 4);
+    Taken t = take(ALPHA, 0x1234, younger);
+    EXPECT_EQ(t.code, 4);
+    EXPECT_EQ(t.message, second);
+    EXPECT_EQ(t.block, nullptr);
+    t = take(ALPHA, 0x1234, older);
+    EXPECT_EQ(t.code, 3);
+    EXPECT_EQ(t.message, first);
+    EXPECT_EQ(t.block, first + 4);
     EXPECT_EQ(VuleRLChange(ALPHA, 0x1234, 5, second, nullptr, 0), RL_NOT_FOUND);
     EXPECT_EQ(VuleRLDel(ALPHA, 0x1234, older, nullptr, nullptr, nullptr), RL_NOT_FOUND);
     EXPECT_EQ(VuleRLDel(BETA, 0x1234, beta, nullptr, nullptr, nullptr), RL_OK);
@@ -111,9 +114,7 @@ TEST_F(WaitList, ACallTakesOutItsOwnEntryOnly) {
     uint8_t message[8];
     ASSERT_EQ(VuleRLChange(ALPHA, 0x10, 9, message, nullptr, 0), RL_OK);
     waiter.join();
-    uint16_t code = 0;
-    ASSERT_EQ(VuleRLDel(ALPHA, 0x10, waiting, &code, nullptr, nullptr), RL_OK);
-    EXPECT_EQ(code, 9);
+    EXPECT_EQ(take(ALPHA, 0x10, waiting).code, 9);
 }
 
 TEST_F(WaitList, AnAnswerGoesToTheCallWhoseCommandItAnswers) {
@@ -130,9 +131,7 @@ TEST_F(WaitList, AnAnswerGoesToTheCallWhoseCommandItAnswers) {
     // An answer to a command no call waits for any more reaches nobody.
     EXPECT_EQ(VuleRLChange(ALPHA, 0x10, 7, message, nullptr, 103), RL_NOT_FOUND);
     EXPECT_FALSE(is_set(first_event));
-    uint16_t code = 0;
-    ASSERT_EQ(VuleRLDel(ALPHA, 0x10, second, &code, nullptr, nullptr), RL_OK);
-    EXPECT_EQ(code, 2);
+    EXPECT_EQ(take(ALPHA, 0x10, second).code, 2);
     EXPECT_EQ(VuleRLDel(ALPHA, 0x10, first, nullptr, nullptr, nullptr), RL_OK);
 }
 
@@ -153,11 +152,8 @@ TEST_F(WaitList, AnAnswerThatOvertakesItsSendIsHeldForIt) {
     EXPECT_TRUE(is_set(second_event));
     EXPECT_FALSE(is_set(first_event));
     // Nobody claims the stray answer now: it was released (the leak checker would tell).
-    uint8_t *message = nullptr;
-    ASSERT_EQ(VuleRLDel(ALPHA, 0x10, second, nullptr, &message, nullptr), RL_OK);
-    free_buffer(message);
-    ASSERT_EQ(VuleRLDel(ALPHA, 0x10, first, nullptr, &message, nullptr), RL_OK);
-    EXPECT_EQ(message, nullptr);
+    free_buffer(take(ALPHA, 0x10, second).message);
+    EXPECT_EQ(take(ALPHA, 0x10, first).message, nullptr);
 }
 
 TEST_F(WaitList, AnswerForAnUnknownKeyChangesNothing) {
@@ -165,11 +161,9 @@ TEST_F(WaitList, AnswerForAnUnknownKeyChangesNothing) {
     uint8_t message[8];
     EXPECT_EQ(VuleRLChange(ALPHA, 2, 0, message, nullptr, 0), RL_NOT_FOUND);
     EXPECT_FALSE(is_set(entry_event));
-    uint16_t code = 0xFFFF;
-    uint8_t *got = message;
-    ASSERT_EQ(VuleRLDel(ALPHA, 1, waiting, &code, &got, nullptr), RL_OK);
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(got, nullptr);
+    Taken t = take(ALPHA, 1, waiting);
+    EXPECT_EQ(t.code, 0);
+    EXPECT_EQ(t.message, nullptr);
 }
 
 TEST_F(WaitList, TermExitWakesTheExitsWaitersAndClosesItsName) {
@@ -183,18 +177,13 @@ TEST_F(WaitList, TermExitWakesTheExitsWaitersAndClosesItsName) {
     EXPECT_EQ(VuleRLTermExit(ALPHA), RL_OK);
     EXPECT_FALSE(is_set(beta_event, SETTLE_MS));
     for (int i = 0; i < 3; ++i) {
-        uint16_t code = 0;
-        uint8_t *got = message;
-        ASSERT_EQ(VuleRLDel(ALPHA, i == 1 ? 11 : 10, alpha[i], &code, &got, nullptr), RL_OK);
-        EXPECT_EQ(code, VULE_EXIT_ENDED);
-        EXPECT_EQ(got, nullptr);
+        Taken t = take(ALPHA, i == 1 ? 11 : 10, alpha[i]);
+        EXPECT_EQ(t.code, VULE_EXIT_ENDED);
+        EXPECT_EQ(t.message, nullptr);
     }
     // An answer that came before the end is kept for its call.
-    uint16_t code = 0;
-    ASSERT_EQ(VuleRLDel(ALPHA, 12, answered, &code, nullptr, nullptr), RL_OK);
-    EXPECT_EQ(code, 6);
-    ASSERT_EQ(VuleRLDel(BETA, 10, beta, &code, nullptr, nullptr), RL_OK);
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(take(ALPHA, 12, answered).code, 6);
+    EXPECT_EQ(take(BETA, 10, beta).code, 0);
 
     // A call that adds itself after the end could never be answered; a new registration of
     // the name opens it again.
@@ -219,14 +208,12 @@ TEST_F(WaitList, EndWaitAnswersAnEntryOnlyWhenNoAnswerCame) {
     VuleRLEndWait(given_up);
     VuleRLEndWait(answered);
     EXPECT_TRUE(is_set(given_up_event));
-    uint16_t code = 0;
-    uint8_t *got = nullptr;
-    ASSERT_EQ(VuleRLDel(ALPHA, 3, answered, &code, &got, nullptr), RL_OK);
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(got, message);
-    ASSERT_EQ(VuleRLDel(ALPHA, 3, given_up, &code, &got, nullptr), RL_OK);
-    EXPECT_EQ(code, VULE_EXIT_ENDED);
-    EXPECT_EQ(got, nullptr);
+    Taken t = take(ALPHA, 3, answered);
+    EXPECT_EQ(t.code, 0);
+    EXPECT_EQ(t.message, message);
+    t = take(ALPHA, 3, given_up);
+    EXPECT_EQ(t.code, VULE_EXIT_ENDED);
+    EXPECT_EQ(t.message, nullptr);
 }
 
 TEST_F(WaitList, EntryWhoseEventCannotBeCreatedIsNotLinked) {
