@@ -130,6 +130,7 @@ TEST(SendMessage, AddressMasks) {
         // Binary addresses are compared as they stand: a byte that upper-casing would change
         // makes them different.
         {binary_target, binary_target, send::TARGET_MASK},
+        {binary_target, target, binary_target},  // whatever the others are; never upper-cased
         {"\xFF\xFF\xFF\xFF"
          "ABCDEFGHIJKLMNOPQRST",
          binary_target,
