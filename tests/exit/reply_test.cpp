@@ -12,6 +12,7 @@
 #include "exit/codec.h"
 #include "services/kavcacm/kavcacm.h"
 #include "tests/exit/message_builder.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -262,6 +263,21 @@ TEST_F(Reply, CheckAndAddSkipsFieldsThatDoNotQualify) {
     EXPECT_EQ(position, out + 8);
     EXPECT_EQ(running, 352);
     EXPECT_STREQ(text, "te");
+}
+
+// A reply the service cannot send (no task of that name) and a buffer it cannot release (not
+// one of its own) are logged under the caller's sites.
+TEST_F(Reply, FailedSendAndReleaseAreLoggedAtTheirSites) {
+    std::string log = kavitest::make_temp_dir() + "/errlog";
+    setenv("KAVZ_ERRLOG", log.c_str(), 1);
+    Received r = receive({});
+    send_reply(r.msg(), 470, "NOBODY  ", "ORIGIN  ", "NODE                    ", "Replying", 9);
+    std::vector<uint8_t> not_the_services(256, 0);
+    release_message(not_the_services.data() + 128, "NOBODY  ", "Releasing", 11);
+    EXPECT_NE(kavitest::read_file(log).find("Replying site=9 code="), std::string::npos)
+        << kavitest::read_file(log);
+    EXPECT_NE(kavitest::read_file(log).find("Releasing site=11 code="), std::string::npos)
+        << kavitest::read_file(log);
 }
 
 }  // namespace
