@@ -2,6 +2,7 @@
 // of the parameter block, and the walk over an element block that never leaves the message.
 #include "exit/codec.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -206,92 +207,16 @@ uint32_t status_correlation_of(const Element &e) {
 
 namespace {
 
-// One run of bytes of the wire image and where the same field lives in the native block. A
-// pointer slot is 4 bytes on the wire and a native pointer in memory; every other slot is the
-// same bytes in both.
-struct Slot {
-    uint16_t wire;
-    uint16_t width;
-    size_t native;
-    size_t native_width;
-    bool pointer;
-};
-
-#define KAVI_SLOT(field, wire, width, pointer)                                               \
-    Slot {                                                                                   \
-        wire, width, offsetof(_VULE_PARAMETERS32, field), sizeof(_VULE_PARAMETERS32::field), \
-            pointer                                                                          \
-    }
-#define KAVI_PTR(field, wire) KAVI_SLOT(field, wire, 4, true)
-#define KAVI_BYTES(field, wire, width) KAVI_SLOT(field, wire, width, false)
-
-constexpr Slot LAYOUT[] = {
-    KAVI_PTR(command_name, 0),
-    KAVI_PTR(command_string, 4),
-    KAVI_BYTES(exit_name, 8, 9),
-    KAVI_BYTES(exit_executable_name, 17, 9),
-    KAVI_BYTES(exit_timeout, 26, 4),
-    KAVI_BYTES(wait_for_cmd_response, 30, 2),
-    KAVI_BYTES(want_corr_of_cmd_rsps, 32, 2),
-    KAVI_BYTES(correlation_id, 34, 4),
-    KAVI_BYTES(client_handle, 38, 4),
-    KAVI_BYTES(client_ip_addr, 42, 25),
-    KAVI_BYTES(server_ip_addr, 67, 25),
-    KAVI_PTR(signon_username, 92),
-    KAVI_BYTES(op_id, 96, 9),
-    KAVI_PTR(user_data, 105),
-    KAVI_BYTES(user_data_length, 109, 2),
-    KAVI_PTR(user_ctrl_data, 111),
-    KAVI_BYTES(user_ctrl_data_length, 115, 2),
-    KAVI_BYTES(OKA_menu_id, 117, 4),
-    KAVI_BYTES(extended_reason_code, 121, 4),
-    KAVI_PTR(zerva_hostname, 125),
-    KAVI_PTR(zerva_ip_addr, 129),
-    KAVI_BYTES(reserved_133, 133, 6),
-    KAVI_PTR(client_hostname, 139),
-    KAVI_PTR(client_ip_addr_dd, 143),
-    KAVI_BYTES(reserved_147, 147, 26),
-    KAVI_PTR(display_name, 173),
-    KAVI_PTR(display_resource_type, 177),
-    KAVI_BYTES(resource_type, 181, 4),
-    KAVI_BYTES(resource_status, 185, 1),
-    KAVI_BYTES(resource_status_ts, 186, 8),
-    KAVI_BYTES(resource_flags, 194, 4),
-    KAVI_PTR(data1, 198),
-    KAVI_PTR(data2, 202),
-    KAVI_PTR(data3, 206),
-    KAVI_PTR(data4, 210),
-    KAVI_BYTES(data_source, 214, 2),
-    KAVI_BYTES(command_indicator, 216, 2),
-    KAVI_BYTES(resource_VEXA_id, 218, 8),
-    KAVI_PTR(user_res_data, 226),
-    KAVI_BYTES(user_res_data_length, 230, 2),
-    KAVI_BYTES(res_OKA_id, 232, 4),
-    KAVI_PTR(hb_source, 236),
-    KAVI_PTR(hb_sub_source, 240),
-    KAVI_PTR(hb_origin, 244),
-    KAVI_PTR(hb_sub_origin, 248),
-    KAVI_PTR(hb_hostname, 252),
-    KAVI_PTR(hb_es_managed_node, 256),
-    KAVI_PTR(business_sys_name, 260),
-    KAVI_PTR(OKA_data, 264),
-    KAVI_BYTES(OKA_data_length, 268, 2),
-    KAVI_PTR(resource_QOB_oid, 270),
-    KAVI_BYTES(reserved_274, 274, 64),
-};
-
-#undef KAVI_BYTES
-#undef KAVI_PTR
-#undef KAVI_SLOT
-
-// The slots tile the wire image without gap or overlap, and each has the native width its
-// form needs.
+// The fields tile the wire image without gap or overlap, in the order the native struct declares
+// them, and each has the native width its form needs.
 constexpr bool layout_tiles_the_image() {
     size_t at = 0;
-    for (const Slot &s : LAYOUT) {
-        if (s.wire != at) return false;
-        if (s.native_width != (s.pointer ? sizeof(void *) : s.width)) return false;
-        at += s.width;
+    size_t native_end = 0;
+    for (const BlockField &f : BLOCK_FIELDS) {
+        if (f.wire != at || f.native < native_end) return false;
+        if (f.native_width != (f.form == Form::value ? f.width : sizeof(void *))) return false;
+        at += f.width;
+        native_end = f.native + f.native_width;
     }
     return at == BLOCK_SIZE;
 }
@@ -299,8 +224,8 @@ static_assert(layout_tiles_the_image(), "the parameter block's offset table must
 
 // On a 32-bit build the native struct is the wire image itself.
 constexpr bool native_is_wire() {
-    for (const Slot &s : LAYOUT)
-        if (s.native != s.wire) return false;
+    for (const BlockField &f : BLOCK_FIELDS)
+        if (f.native != f.wire) return false;
     return sizeof(_VULE_PARAMETERS32) == BLOCK_SIZE;
 }
 static_assert(sizeof(void *) != 4 || native_is_wire(),
@@ -310,21 +235,21 @@ static_assert(sizeof(void *) != 4 || native_is_wire(),
 
 void decode_block(const uint8_t *wire, _VULE_PARAMETERS32 *block) {
     auto *native = reinterpret_cast<uint8_t *>(block);
-    for (const Slot &s : LAYOUT) {
-        if (s.pointer)
-            std::memset(native + s.native, 0, s.native_width);
+    for (const BlockField &f : BLOCK_FIELDS) {
+        if (f.form == Form::value)
+            std::memcpy(native + f.native, wire + f.wire, f.width);
         else
-            std::memcpy(native + s.native, wire + s.wire, s.width);
+            std::memset(native + f.native, 0, f.native_width);
     }
 }
 
 void encode_block(const _VULE_PARAMETERS32 &block, uint8_t *wire) {
     const auto *native = reinterpret_cast<const uint8_t *>(&block);
-    for (const Slot &s : LAYOUT) {
-        if (s.pointer)
-            std::memset(wire + s.wire, 0, s.width);
+    for (const BlockField &f : BLOCK_FIELDS) {
+        if (f.form == Form::value)
+            std::memcpy(wire + f.wire, native + f.native, f.width);
         else
-            std::memcpy(wire + s.wire, native + s.native, s.width);
+            std::memset(wire + f.wire, 0, f.width);
     }
 }
 
@@ -346,46 +271,45 @@ uint32_t correlation_in_wire(const uint8_t *wire) {
 
 // --- fields carried by elements --------------------------------------------------------------
 
-#define KAVI_TEXT(type, field)                                                      \
-    Field {                                                                         \
-        type, FieldForm::text, #field, &_VULE_PARAMETERS32::field, nullptr, nullptr \
-    }
-#define KAVI_DATA(type, field)                                              \
-    Field {                                                                 \
-        type, FieldForm::data, #field, nullptr, &_VULE_PARAMETERS32::field, \
-            &_VULE_PARAMETERS32::field##_length                             \
-    }
+namespace {
 
-const Field FIELDS[FIELD_COUNT] = {
-    KAVI_TEXT(2, command_name),
-    KAVI_TEXT(3, command_string),
-    KAVI_DATA(6, user_data),
-    KAVI_DATA(18, user_ctrl_data),
-    KAVI_TEXT(20, display_name),
-    KAVI_TEXT(21, display_resource_type),
-    KAVI_DATA(22, user_res_data),
-    KAVI_TEXT(23, hb_source),
-    KAVI_TEXT(24, hb_sub_source),
-    KAVI_TEXT(25, hb_origin),
-    KAVI_TEXT(26, hb_sub_origin),
-    KAVI_TEXT(27, hb_hostname),
-    KAVI_TEXT(28, data1),
-    KAVI_TEXT(29, data2),
-    KAVI_TEXT(30, data3),
-    KAVI_TEXT(31, data4),
-    KAVI_TEXT(32, hb_es_managed_node),
-    KAVI_TEXT(33, business_sys_name),
-    KAVI_DATA(34, OKA_data),
-    KAVI_TEXT(35, signon_username),
-    KAVI_TEXT(36, resource_QOB_oid),
-    KAVI_TEXT(37, zerva_hostname),
-    KAVI_TEXT(38, zerva_ip_addr),
-    KAVI_TEXT(39, client_hostname),
-    KAVI_TEXT(40, client_ip_addr_dd),
-};
+#define KAVI_FIELD_TEXT(field, wire, type) \
+    Field{type, FieldForm::text, #field, &_VULE_PARAMETERS32::field, nullptr, nullptr},
+#define KAVI_FIELD_DATA(field, wire, type) \
+    Field{type,                            \
+          FieldForm::data,                 \
+          #field,                          \
+          nullptr,                         \
+          &_VULE_PARAMETERS32::field,      \
+          &_VULE_PARAMETERS32::field##_length},
+#define KAVI_FIELD_NONE(field, wire, shown, back)
 
-#undef KAVI_DATA
-#undef KAVI_TEXT
+// Replies and sent commands carry the fields in the order of their element types.
+constexpr std::array<Field, FIELD_COUNT> by_element_type() {
+    std::array<Field, FIELD_COUNT> fields = {
+        KAVI_BLOCK_FIELDS(KAVI_FIELD_TEXT, KAVI_FIELD_DATA, KAVI_FIELD_NONE)};
+    std::sort(fields.begin(), fields.end(),
+              [](const Field &a, const Field &b) { return a.type < b.type; });
+    return fields;
+}
+
+constexpr bool every_pointer_is_a_field() {
+    size_t pointers = 0;
+    for (const BlockField &f : BLOCK_FIELDS) pointers += f.form != Form::value;
+    std::array<Field, FIELD_COUNT> fields = by_element_type();
+    for (size_t i = 1; i < FIELD_COUNT; ++i)
+        if (fields[i - 1].type == fields[i].type) return false;
+    return pointers == FIELD_COUNT;
+}
+static_assert(every_pointer_is_a_field(), "each text and data field has an element type its own");
+
+#undef KAVI_FIELD_NONE
+#undef KAVI_FIELD_DATA
+#undef KAVI_FIELD_TEXT
+
+}  // namespace
+
+constinit const std::array<Field, FIELD_COUNT> FIELDS = by_element_type();
 
 const Field *field_for_type(uint16_t type) {
     for (const Field &f : FIELDS)

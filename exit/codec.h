@@ -6,9 +6,11 @@
 // position to write at and return the number of bytes written; the caller guarantees room.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "exit/block_layout.h"
 #include "kaviexit.h"
 
 namespace kavi::codec {
@@ -163,9 +165,9 @@ struct Field {
 };
 
 constexpr size_t FIELD_COUNT = 25;
-// FIELDS: the 25 fields in the order replies and sent commands carry them (types 2, 3, 6, 18,
-// 20, 21, 22, 23 to 33, 34, 35 to 40).
-extern const Field FIELDS[FIELD_COUNT];
+// FIELDS: the 25 text and data fields of BLOCK_FIELDS in the order replies and sent commands
+// carry them (types 2, 3, 6, 18, 20, 21, 22, 23 to 33, 34, 35 to 40).
+extern const std::array<Field, FIELD_COUNT> FIELDS;
 // field_for_type: the field an element type carries, or null (types 1, 16, 17, 0xFFFF and
 // invalid types have none).
 const Field *field_for_type(uint16_t type);

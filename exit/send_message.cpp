@@ -55,24 +55,16 @@ size_t room(const SentFields &sent, size_t i, const void *area) {
     return area != nullptr && sent.at[i] == area ? sent.length[i] : 0;
 }
 
-size_t index_of(char *_VULE_PARAMETERS32::*text) {
-    size_t i = 0;
-    while (codec::FIELDS[i].form != codec::FieldForm::text || codec::FIELDS[i].text != text) ++i;
-    return i;
-}
-
-size_t index_of(void *_VULE_PARAMETERS32::*data) {
-    size_t i = 0;
-    while (codec::FIELDS[i].form != codec::FieldForm::data || codec::FIELDS[i].data != data) ++i;
-    return i;
+size_t index_of(const codec::Field *f) {
+    return static_cast<size_t>(f - codec::FIELDS.data());
 }
 
 // copy_text: the text rule, the answer's text cut to what the caller sent.
 void copy_text(const _VULE_PARAMETERS32 &answer, const SentFields &sent, _VULE_PARAMETERS32 *c,
-               char *_VULE_PARAMETERS32::*field) {
-    char *&to = c->*field;
-    const char *from = answer.*field;
-    size_t limit = room(sent, index_of(field), to);
+               const codec::Field &f) {
+    char *&to = c->*f.text;
+    const char *from = answer.*f.text;
+    size_t limit = room(sent, index_of(&f), to);
     if (from == nullptr) {
         to = nullptr;
     } else if (limit != 0) {
@@ -86,17 +78,17 @@ void copy_text(const _VULE_PARAMETERS32 &answer, const SentFields &sent, _VULE_P
 // caller sent; the length then says how many it took. Otherwise the length is the answer's, and
 // user_data alone loses its pointer; the other data fields keep theirs.
 void copy_data(const _VULE_PARAMETERS32 &answer, const SentFields &sent, _VULE_PARAMETERS32 *c,
-               void *_VULE_PARAMETERS32::*field, uint16_t _VULE_PARAMETERS32::*length) {
-    void *&to = c->*field;
-    const void *from = answer.*field;
+               const codec::Field &f) {
+    void *&to = c->*f.data;
+    const void *from = answer.*f.data;
     if (to != nullptr && from != nullptr) {
-        size_t n = std::min<size_t>(answer.*length, room(sent, index_of(field), to));
+        size_t n = std::min<size_t>(answer.*f.length, room(sent, index_of(&f), to));
         std::memcpy(to, from, n);
-        c->*length = static_cast<uint16_t>(n);
+        c->*f.length = static_cast<uint16_t>(n);
         return;
     }
-    if (field == &_VULE_PARAMETERS32::user_data) to = nullptr;
-    c->*length = answer.*length;
+    if (f.data == &_VULE_PARAMETERS32::user_data) to = nullptr;
+    c->*f.length = answer.*f.length;
 }
 
 }  // namespace
@@ -216,46 +208,28 @@ void mask_address(char field[25], const char target[NODE_LENGTH + 1],
 
 void copy_back(const _VULE_PARAMETERS32 &answer, const SentFields &sent,
                _VULE_PARAMETERS32 *caller) {
-    using P = _VULE_PARAMETERS32;
-    _VULE_PARAMETERS32 &c = *caller;
-    auto text = [&](char *P::*field) { copy_text(answer, sent, caller, field); };
-    auto data = [&](void *P::*field, uint16_t P::*length) {
-        copy_data(answer, sent, caller, field, length);
-    };
-    text(&P::command_name);
-    text(&P::command_string);
-    std::memcpy(c.resource_VEXA_id, answer.resource_VEXA_id, sizeof c.resource_VEXA_id);
-    data(&P::user_data, &P::user_data_length);
-    data(&P::user_ctrl_data, &P::user_ctrl_data_length);
-    copy_inline(c.exit_name, answer.exit_name, sizeof c.exit_name);
-    copy_inline(c.op_id, answer.op_id, sizeof c.op_id);
-    c.resource_type = answer.resource_type;
-    c.resource_status = answer.resource_status;
-    c.resource_flags = answer.resource_flags;
-    c.client_handle = answer.client_handle;
-    c.data_source = answer.data_source;
-    c.command_indicator = answer.command_indicator;
-    text(&P::display_name);
-    text(&P::display_resource_type);
-    c.OKA_menu_id = answer.OKA_menu_id;
-    data(&P::user_res_data, &P::user_res_data_length);
-    c.res_OKA_id = answer.res_OKA_id;
-    for (char *P::*field : {&P::hb_source, &P::hb_sub_source, &P::hb_origin, &P::hb_sub_origin,
-                            &P::hb_hostname, &P::data1, &P::data2, &P::data3, &P::data4,
-                            &P::hb_es_managed_node, &P::business_sys_name})
-        text(field);
-    c.wait_for_cmd_response = answer.wait_for_cmd_response;
-    c.want_corr_of_cmd_rsps = answer.want_corr_of_cmd_rsps;
-    c.resource_status_ts = answer.resource_status_ts;
-    copy_inline(c.exit_executable_name, answer.exit_executable_name, sizeof c.exit_executable_name);
-    c.exit_timeout = answer.exit_timeout;
-    data(&P::OKA_data, &P::OKA_data_length);
-    for (char *P::*field :
-         {&P::signon_username, &P::resource_QOB_oid, &P::zerva_hostname, &P::zerva_ip_addr})
-        text(field);
-    copy_inline(c.reserved_133, answer.reserved_133, sizeof c.reserved_133);
-    text(&P::client_hostname);
-    text(&P::client_ip_addr_dd);
+    const auto *from = reinterpret_cast<const char *>(&answer);
+    auto *to = reinterpret_cast<char *>(caller);
+    for (const codec::BlockField &f : codec::BLOCK_FIELDS) {
+        switch (f.back) {
+            case codec::Back::pointed:
+                if (const codec::Field *field = codec::field_for_type(f.element_type)) {
+                    if (field->form == codec::FieldForm::text)
+                        copy_text(answer, sent, caller, *field);
+                    else
+                        copy_data(answer, sent, caller, *field);
+                }
+                break;
+            case codec::Back::copied:
+                std::memcpy(to + f.native, from + f.native, f.width);
+                break;
+            case codec::Back::copied_to_nul:
+                copy_inline(to + f.native, from + f.native, f.width);
+                break;
+            case codec::Back::kept:
+                break;
+        }
+    }
 }
 
 }  // namespace kavi::send

@@ -207,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     while (e.type != TYPE_STATUS) {
         const Field *f = field_for_type(e.type);
         check(full && f != nullptr);
-        size_t i = static_cast<size_t>(f - FIELDS);
+        size_t i = static_cast<size_t>(f - FIELDS.data());
         check(i >= next_field && expected[i].qualifies);
         for (size_t skipped = next_field; skipped < i; ++skipped)
             check(!expected[skipped].qualifies);

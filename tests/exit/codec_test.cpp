@@ -1,67 +1,54 @@
-// codec_test.cpp — the wire image of the parameter block, the element forms and the element
-// reader's refusal to leave a malformed message.
+// codec_test.cpp — the wire image of the parameter block, the element forms, the element reader's
+// refusal to leave a malformed message, and what the queue thread's walk makes of a message.
 #include "exit/codec.h"
 
 #include <gtest/gtest.h>
 
-#include <cstddef>
 #include <cstring>
 #include <vector>
 
+#include "exit/message_walk.h"
+#include "tests/exit/message_builder.h"
+
 namespace {
 
+using namespace kavi;
 using namespace kavi::codec;
+using kavitest::Message;
 
-TEST(Codec, WireOffsetsOfFields) {
-    // Encode a block whose every numeric field holds a marker and find the markers on the wire.
-    _VULE_PARAMETERS32 b{};
-    b.exit_timeout = 0x11223344;
-    b.wait_for_cmd_response = 0x5566;
-    b.want_corr_of_cmd_rsps = 0x7788;
-    b.client_handle = 0x99AABBCC;
-    b.user_data_length = 0x0102;
-    b.user_ctrl_data_length = 0x0304;
-    b.OKA_menu_id = 0x05060708;
-    b.extended_reason_code = 0x090A0B0C;
-    b.resource_type = 0x0D0E0F10;
-    b.resource_status = 0x42;
-    b.resource_status_ts.yr = 2026;
-    b.resource_status_ts.tn = 9;
-    b.resource_flags = 0x13141516;
-    b.data_source = 0x1718;
-    b.command_indicator = 0x191A;
-    b.user_res_data_length = 0x1B1C;
-    b.res_OKA_id = 0x1D1E1F20;
-    b.OKA_data_length = 0x2122;
-    uint8_t w[BLOCK_SIZE];
-    encode_block(b, w);
-    EXPECT_EQ(get_u32(w + 26), 0x11223344u);
-    EXPECT_EQ(get_u16(w + 30), 0x5566);
-    EXPECT_EQ(get_u16(w + 32), 0x7788);
-    EXPECT_EQ(get_u32(w + 38), 0x99AABBCCu);
-    EXPECT_EQ(get_u16(w + 109), 0x0102);
-    EXPECT_EQ(get_u16(w + 115), 0x0304);
-    EXPECT_EQ(get_u32(w + 117), 0x05060708u);
-    EXPECT_EQ(get_u32(w + 121), 0x090A0B0Cu);
-    EXPECT_EQ(get_u32(w + 181), 0x0D0E0F10u);
-    EXPECT_EQ(w[185], 0x42);
-    EXPECT_EQ(get_u16(w + 186), 2026);
-    EXPECT_EQ(w[193], 9);
-    EXPECT_EQ(get_u32(w + 194), 0x13141516u);
-    EXPECT_EQ(get_u16(w + 214), 0x1718);
-    EXPECT_EQ(get_u16(w + 216), 0x191A);
-    EXPECT_EQ(get_u16(w + 230), 0x1B1C);
-    EXPECT_EQ(get_u32(w + 232), 0x1D1E1F20u);
-    EXPECT_EQ(get_u16(w + 268), 0x2122);
-    EXPECT_EQ(EXIT_NAME_IN_MESSAGE, 128u);
+// Every field of the table: a value keeps every byte at its wire offset both ways, a pointer
+// arrives null and leaves as four zero bytes.
+TEST(Codec, EveryFieldAtItsWireOffsetBothWays) {
+    uint8_t in[BLOCK_SIZE];
+    for (size_t i = 0; i < BLOCK_SIZE; ++i) in[i] = static_cast<uint8_t>(i * 7 + 1);
+    _VULE_PARAMETERS32 b;
+    std::memset(&b, 0xAB, sizeof b);
+    decode_block(in, &b);
+    const auto *native = reinterpret_cast<const uint8_t *>(&b);
+    for (const BlockField &f : BLOCK_FIELDS) {
+        if (f.form == Form::value)
+            EXPECT_EQ(std::memcmp(native + f.native, in + f.wire, f.width), 0) << f.name;
+        else
+            EXPECT_EQ(*reinterpret_cast<void *const *>(native + f.native), nullptr) << f.name;
+    }
+    EXPECT_EQ(b.exit_timeout, static_cast<int32_t>(get_u32(in + 26)));
+    EXPECT_EQ(b.res_OKA_id, get_u32(in + 232));
+    EXPECT_EQ(b.OKA_data_length, get_u16(in + 268));
+
+    char text[] = "set pointers";
+    b.command_name = text;
+    b.OKA_data = text;
+    uint8_t out[BLOCK_SIZE];
+    std::memset(out, 0xCC, sizeof out);
+    encode_block(b, out);
+    for (const BlockField &f : BLOCK_FIELDS)
+        for (size_t i = f.wire; i < f.wire + f.width; ++i)
+            EXPECT_EQ(out[i], f.form == Form::value ? in[i] : 0) << f.name << " byte " << i;
 }
 
 TEST(Codec, CorrelationParts) {
     uint8_t w[BLOCK_SIZE] = {};
-    w[34] = 0x35;
-    w[35] = 0x12;
-    w[36] = 0x07;
-    w[37] = 0x00;
+    w[34] = 0x35, w[35] = 0x12, w[36] = 0x07, w[37] = 0x00;
     _VULE_PARAMETERS32 b;
     decode_block(w, &b);
     EXPECT_EQ(b.correlation_id.invoker_id, 5);
@@ -77,108 +64,26 @@ TEST(Codec, CorrelationParts) {
 
 TEST(Codec, TextAndDataElementsArePaddedWithZeros) {
     const char text[] = "ABCDE";
-    const uint8_t bytes[] = {1, 2, 3, 4, 5};
     for (size_t n = 0; n <= 5; ++n) {
-        uint8_t buf[32];
-        std::memset(buf, 0xEE, sizeof buf);
-        size_t len = write_text_element(buf, 20, text, n + 1);  // n characters and the NUL
-        EXPECT_EQ(len, text_element_length(n + 1));
-        EXPECT_EQ(len % 4, 0u);
-        EXPECT_EQ(len, 4 + ((n + 1 + 3) / 4) * 4) << n;
-        EXPECT_EQ(get_u16(buf), len);
-        EXPECT_EQ(get_u16(buf + 2), 20);
-        EXPECT_EQ(std::memcmp(buf + 4, text, n), 0);
-        for (size_t i = 4 + n; i < len; ++i) EXPECT_EQ(buf[i], 0) << n << " at " << i;
-        EXPECT_EQ(buf[len], 0xEE) << "wrote past the element for " << n;
-
-        std::memset(buf, 0xEE, sizeof buf);
-        len = write_data_element(buf, 6, bytes, static_cast<uint16_t>(n));
-        EXPECT_EQ(len, data_element_length(n));
-        EXPECT_EQ(len, 8 + ((n + 3) / 4) * 4) << n;
-        EXPECT_EQ(get_u16(buf), len);
-        EXPECT_EQ(get_u16(buf + 2), 6);
-        EXPECT_EQ(get_u32(buf + 4), n);
-        EXPECT_EQ(std::memcmp(buf + 8, bytes, n), 0);
-        for (size_t i = 8 + n; i < len; ++i) EXPECT_EQ(buf[i], 0) << n << " at " << i;
-        EXPECT_EQ(buf[len], 0xEE) << "wrote past the element for " << n;
+        for (bool is_text : {true, false}) {
+            uint8_t buf[32];
+            std::memset(buf, 0xEE, sizeof buf);
+            size_t head = is_text ? 4 : 8;
+            size_t len = is_text ? write_text_element(buf, 20, text, n + 1)  // with the NUL
+                                 : write_data_element(buf, 6, text, static_cast<uint16_t>(n));
+            EXPECT_EQ(len, is_text ? text_element_length(n + 1) : data_element_length(n));
+            EXPECT_EQ(len, head + ((n + is_text + 3) / 4) * 4) << n;
+            EXPECT_EQ(get_u16(buf), len);
+            EXPECT_EQ(get_u16(buf + 2), is_text ? 20 : 6);
+            if (!is_text) {
+                EXPECT_EQ(get_u32(buf + 4), n);
+            }
+            EXPECT_EQ(std::memcmp(buf + head, text, n), 0);
+            for (size_t i = head + n; i < len; ++i) EXPECT_EQ(buf[i], 0) << n << " at " << i;
+            EXPECT_EQ(buf[len], 0xEE) << "wrote past the element for " << n;
+        }
     }
 }
-
-// Every byte of the wire image but the pointer slots set to a value of its own.
-std::vector<uint8_t> patterned_wire() {
-    std::vector<uint8_t> w(BLOCK_SIZE);
-    for (size_t i = 0; i < BLOCK_SIZE; ++i) w[i] = static_cast<uint8_t>(i * 7 + 1);
-    return w;
-}
-
-bool is_pointer_byte(size_t offset) {
-    static const size_t slots[] = {0,   4,   92,  105, 111, 125, 129, 139, 143, 173, 177, 198, 202,
-                                   206, 210, 226, 236, 240, 244, 248, 252, 256, 260, 264, 270};
-    for (size_t s : slots)
-        if (offset >= s && offset < s + 4) return true;
-    return false;
-}
-
-TEST(Codec, BlockRoundTripKeepsEveryByteButPointers) {
-    std::vector<uint8_t> in = patterned_wire();
-    _VULE_PARAMETERS32 b;
-    std::memset(&b, 0xAB, sizeof b);
-    decode_block(in.data(), &b);
-    EXPECT_EQ(b.command_name, nullptr);
-    EXPECT_EQ(b.user_data, nullptr);
-    EXPECT_EQ(b.resource_QOB_oid, nullptr);
-    EXPECT_EQ(b.reserved_274[63], in[337]);
-    EXPECT_EQ(b.reserved_147[0], in[147]);
-    EXPECT_EQ(b.reserved_133[5], static_cast<char>(in[138]));
-
-    char text[] = "set pointers";
-    b.command_name = text;
-    b.OKA_data = text;
-    std::vector<uint8_t> out(BLOCK_SIZE, 0xCC);
-    encode_block(b, out.data());
-    for (size_t i = 0; i < BLOCK_SIZE; ++i) {
-        if (is_pointer_byte(i))
-            EXPECT_EQ(out[i], 0) << "pointer byte " << i;
-        else
-            EXPECT_EQ(out[i], in[i]) << "byte " << i;
-    }
-}
-
-TEST(Codec, ExitNameOfEightAndFewerCharacters) {
-    _VULE_PARAMETERS32 b{};
-    std::memcpy(b.exit_name, "ABCDEFGH", 9);
-    std::memcpy(b.exit_executable_name, "AB      ", 9);
-    uint8_t w[BLOCK_SIZE];
-    encode_block(b, w);
-    EXPECT_EQ(std::memcmp(w + 8, "ABCDEFGH\0", 9), 0);
-    EXPECT_EQ(std::memcmp(w + 17, "AB      \0", 9), 0);
-    _VULE_PARAMETERS32 back;
-    decode_block(w, &back);
-    EXPECT_STREQ(back.exit_name, "ABCDEFGH");
-    EXPECT_STREQ(back.exit_executable_name, "AB      ");
-}
-
-// A command message assembled from raw elements, with a valid header around them.
-struct Message {
-    std::vector<uint8_t> bytes = std::vector<uint8_t>(FIRST_ELEMENT_OFFSET, 0);
-
-    Message &raw(std::initializer_list<uint8_t> b) {
-        bytes.insert(bytes.end(), b);
-        return finish();
-    }
-    Message &append(const uint8_t *p, size_t n) {
-        bytes.insert(bytes.end(), p, p + n);
-        return finish();
-    }
-    Message &finish() {
-        put_u16(bytes.data(), static_cast<uint16_t>(bytes.size()));
-        put_u16(bytes.data() + 2, MESSAGE_TYPE);
-        put_u16(bytes.data() + 4, HEADER_LENGTH_FIELD);
-        put_u16(bytes.data() + 6, FORMAT_LEVEL);
-        write_element_block_head(bytes.data(), static_cast<uint16_t>(bytes.size() - 112));
-        return *this;
-    }
-};
 
 ElementError walk(const std::vector<uint8_t> &m, size_t size, int *count = nullptr) {
     ElementReader r(m.data(), size);
@@ -194,14 +99,12 @@ ElementError walk(const std::vector<uint8_t> &m, size_t size, int *count = nullp
 }
 
 TEST(Codec, ReaderWalksAWellFormedMessage) {
-    uint8_t buf[64];
+    uint8_t buf[16];
     Message m;
-    m.append(buf, write_text_element(buf, 2, "AB", 3));
-    m.append(buf, write_data_element(buf, 6, "xyz", 3));
-    m.append(buf, write_status_element(buf, 0x1234, 0xA0B0C0D0));
-    m.append(buf, write_end_element(buf));
-    EXPECT_TRUE(header_valid(read_header(m.bytes.data()), m.bytes.size()));
-    ElementReader r(m.bytes.data(), m.bytes.size());
+    m.text(2, "AB").data(6, "xyz").append(buf, write_status_element(buf, 0x1234, 0xA0B0C0D0));
+    m.end();
+    EXPECT_TRUE(header_valid(read_header(m.data()), m.size()));
+    ElementReader r(m.data(), m.size());
     Element e;
     ASSERT_TRUE(r.next(&e));
     EXPECT_STREQ(text_of(e), "AB");
@@ -216,61 +119,51 @@ TEST(Codec, ReaderWalksAWellFormedMessage) {
     EXPECT_FALSE(r.next(&e));
     EXPECT_EQ(r.error(), ElementError::none);
     EXPECT_EQ(r.remaining(), 0);
+    // An empty block ends at its declared end.
+    int count = -1;
+    EXPECT_EQ(walk(Message().bytes, FIRST_ELEMENT_OFFSET, &count), ElementError::none);
+    EXPECT_EQ(count, 0);
 }
 
 TEST(Codec, ReaderRefusesMalformedElements) {
-    // Element lengths below 4 would never advance the walk.
-    EXPECT_EQ(walk(Message().raw({2, 0, 2, 0}).bytes, 120), ElementError::too_short);
+    struct Case {
+        std::initializer_list<uint8_t> element;
+        int received_less;  // bytes of the message not received
+        ElementError error;
+    };
+    const Case cases[] = {
+        {{2, 0, 2, 0}, 0, ElementError::too_short},  // would never advance the walk
+        {{12, 0, 17, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 4, ElementError::overrun},  // past what came
+        {{4, 0, 17, 0, 9, 9}, 0, ElementError::overrun},  // a head cut off: two bytes left
+        {{12, 0, 6, 0, 5, 0, 0, 0, 1, 2, 3, 4}, 0, ElementError::data_overrun},  // count beyond
+        {{4, 0, 6, 0}, 0, ElementError::data_overrun},  // too short for its count
+        {{8, 0, 16, 0, 1, 0, 0, 0}, 0, ElementError::status_short},
+        {{8, 0, 1, 0, 0, 0, 0, 0}, 0, ElementError::block_short},
+    };
+    for (const Case &c : cases) {
+        Message m = Message().raw(c.element);
+        EXPECT_EQ(walk(m.bytes, m.size() - c.received_less), c.error) << m.size();
+    }
     // An element longer than the element block says is left.
-    EXPECT_EQ(walk(Message().raw({8, 0, 17, 0}).bytes, 120), ElementError::overrun);
-    // A declared element-block length that runs past the bytes received.
-    Message big;
-    big.raw({12, 0, 17, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    EXPECT_EQ(walk(big.bytes, big.bytes.size() - 4), ElementError::overrun);
-    // A head cut off by the end of the block: two bytes left.
-    Message cut;
-    cut.raw({4, 0, 17, 0, 9, 9});
-    EXPECT_EQ(walk(cut.bytes, cut.bytes.size()), ElementError::overrun);
+    Message longer = Message().raw({8, 0, 17, 0});
+    EXPECT_EQ(walk(longer.bytes, 120), ElementError::overrun);
     // A text without its terminator inside the element, though a NUL follows it in the message.
-    Message text;
-    text.raw({8, 0, 20, 0, 'A', 'B', 'C', 'D', 0, 0, 0, 0});
-    put_u16(text.bytes.data() + 112, 4 + 8);
-    EXPECT_EQ(walk(text.bytes, text.bytes.size()), ElementError::text_no_nul);
-    // A data count beyond the element, and a data element too short for its count.
-    EXPECT_EQ(walk(Message().raw({12, 0, 6, 0, 5, 0, 0, 0, 1, 2, 3, 4}).bytes, 128),
-              ElementError::data_overrun);
-    EXPECT_EQ(walk(Message().raw({4, 0, 6, 0}).bytes, 120), ElementError::data_overrun);
-    // A status element without room for its code and correlation.
-    EXPECT_EQ(walk(Message().raw({8, 0, 16, 0, 1, 0, 0, 0}).bytes, 124),
-              ElementError::status_short);
-    // A block element shorter than the block.
-    EXPECT_EQ(walk(Message().raw({8, 0, 1, 0, 0, 0, 0, 0}).bytes, 124), ElementError::block_short);
+    Message text = Message().raw({8, 0, 20, 0, 'A', 'B', 'C', 'D', 0, 0, 0, 0});
+    put_u16(text.data() + 112, 4 + 8);
+    EXPECT_EQ(walk(text.bytes, text.size()), ElementError::text_no_nul);
     // A message too short to hold the element-block head.
     EXPECT_EQ(walk(std::vector<uint8_t>(100), 100), ElementError::overrun);
 }
 
-TEST(Codec, ReaderStopsAtTheDeclaredEndOfAnEmptyBlock) {
-    Message empty;
-    empty.finish();
-    int count = -1;
-    EXPECT_EQ(walk(empty.bytes, empty.bytes.size(), &count), ElementError::none);
-    EXPECT_EQ(count, 0);
-    ElementReader r(empty.bytes.data(), empty.bytes.size());
-    EXPECT_EQ(r.remaining(), 0);
-}
-
 TEST(Codec, HeaderChecks) {
-    Message m;
-    uint8_t buf[16];
-    m.append(buf, write_stop_element(buf));
-    EXPECT_TRUE(header_valid(read_header(m.bytes.data()), m.bytes.size()));
-    EXPECT_FALSE(header_valid(read_header(m.bytes.data()), m.bytes.size() - 1));
-    Message wrong_sum = m;
-    put_u16(wrong_sum.bytes.data() + 4, 107);
-    EXPECT_FALSE(header_valid(read_header(wrong_sum.bytes.data()), wrong_sum.bytes.size()));
-    Message wrong_type = m;
-    put_u16(wrong_type.bytes.data() + 114, 0x101);
-    EXPECT_FALSE(header_valid(read_header(wrong_type.bytes.data()), wrong_type.bytes.size()));
+    Message m = Message().raw({4, 0, 0xFF, 0xFF});
+    EXPECT_TRUE(header_valid(read_header(m.data()), m.size()));
+    EXPECT_FALSE(header_valid(read_header(m.data()), m.size() - 1));
+    for (size_t at : {4, 114}) {  // the header length field, the element-block type
+        Message wrong = m;
+        put_u16(wrong.data() + at, get_u16(wrong.data() + at) + 1);
+        EXPECT_FALSE(header_valid(read_header(wrong.data()), wrong.size())) << at;
+    }
 }
 
 TEST(Codec, DecodeCommandPointsFieldsIntoTheMessage) {
@@ -278,28 +171,21 @@ TEST(Codec, DecodeCommandPointsFieldsIntoTheMessage) {
     sent.correlation_id.numb = 77;
     sent.user_data_length = 9;  // no element carries user_data: the length goes
     std::memcpy(sent.resource_VEXA_id, "OBJECT01", 8);
-    uint8_t buf[400];
     Message m;
-    m.append(buf, write_text_element(buf, 20, "before", 7));  // before the block: sets nothing
-    m.append(buf, write_block_element(buf, sent));
-    m.append(buf, write_text_element(buf, 2, "STOP", 5));
-    m.append(buf, write_data_element(buf, 34, "\x01\x02", 2));
-    m.append(buf, write_end_element(buf));
+    m.text(20, "before").block(sent).text(2, "STOP").data(34, "\x01\x02").end();
     _VULE_PARAMETERS32 got;
-    ASSERT_EQ(decode_command(m.bytes.data(), m.bytes.size(), &got), ElementError::none);
+    ASSERT_EQ(decode_command(m.data(), m.size(), &got), ElementError::none);
     EXPECT_EQ(got.correlation_id.numb, 77);
     EXPECT_EQ(std::memcmp(got.resource_VEXA_id, "OBJECT01", 8), 0);
-    EXPECT_EQ(got.display_name, nullptr);
+    EXPECT_EQ(got.display_name, nullptr);  // came before the block
     EXPECT_EQ(got.user_data_length, 0);
     EXPECT_STREQ(got.command_name, "STOP");
     EXPECT_EQ(got.OKA_data_length, 2);
     EXPECT_EQ(static_cast<uint8_t *>(got.OKA_data)[1], 2);
-    EXPECT_GT(static_cast<uint8_t *>(got.OKA_data), m.bytes.data());
+    EXPECT_GT(static_cast<uint8_t *>(got.OKA_data), m.data());
 
-    Message no_block;
-    no_block.append(buf, write_end_element(buf));
-    EXPECT_EQ(decode_command(no_block.bytes.data(), no_block.bytes.size(), &got),
-              ElementError::block_short);
+    Message no_block = Message().end();
+    EXPECT_EQ(decode_command(no_block.data(), no_block.size(), &got), ElementError::block_short);
 }
 
 TEST(Codec, FieldTableCoversTypesTwoToForty) {
@@ -309,6 +195,7 @@ TEST(Codec, FieldTableCoversTypesTwoToForty) {
     EXPECT_TRUE(type_known(TYPE_STOP));
     EXPECT_EQ(field_for_type(19), nullptr);
     EXPECT_STREQ(field_for_type(36)->name, "resource_QOB_oid");
+    for (size_t i = 1; i < FIELD_COUNT; ++i) EXPECT_LT(FIELDS[i - 1].type, FIELDS[i].type);
 
     _VULE_PARAMETERS32 b;
     std::memset(&b, 0x5A, sizeof b);
@@ -322,6 +209,62 @@ TEST(Codec, FieldTableCoversTypesTwoToForty) {
         }
     }
     EXPECT_EQ(b.exit_timeout, 0x5A5A5A5A);  // not a field an element carries
+}
+
+// --- the queue thread's walk -----------------------------------------------------------------
+
+CommandWalk walk_of(Message &m) {
+    return walk_command(m.data(), m.size());
+}
+
+TEST(MessageWalk, OutcomeOfEachKindOfMessage) {
+    Message bad_header = Message().block(1);
+    EXPECT_EQ(walk_command(bad_header.data(), bad_header.size() - 1).outcome,
+              CommandOutcome::bad_header);
+    // Lengths that add up while the element block declares less than its own head.
+    Message empty = Message().raw({0, 0});
+    put_u16(empty.data() + 4, 114);
+    write_element_block_head(empty.data(), 0);
+    CommandWalk walk = walk_of(empty);
+    EXPECT_EQ(walk.outcome, CommandOutcome::empty_block);
+    EXPECT_EQ(walk.remaining, -4);
+    Message no_block = Message().text(2, "X");
+    EXPECT_EQ(walk_of(no_block).outcome, CommandOutcome::malformed);
+    Message malformed = Message().block(1).raw({2, 0, 2, 0});
+    EXPECT_EQ(walk_of(malformed).outcome, CommandOutcome::malformed);
+    Message stop = Message().block(1).raw({4, 0, 0xFF, 0xFF}).text(2, "X");
+    EXPECT_EQ(walk_of(stop).outcome, CommandOutcome::stop);
+
+    Message answered = Message().block(5).raw({10, 0, 16, 0, 9, 0x80, 5, 0, 0, 0});
+    CommandWalk status = walk_of(answered);  // points into `answered`
+    EXPECT_EQ(status.outcome, CommandOutcome::status);
+    EXPECT_EQ(status_code_of(status.element), 0x8009);
+    EXPECT_EQ(status_correlation_of(status.element), 5u);
+    EXPECT_NE(status.wire, nullptr);  // the waiter gets the block that came with the status
+}
+
+TEST(MessageWalk, CommandFieldsPointIntoTheMessage) {
+    Message m;
+    m.text(20, "before").block(0x1234).text(2, "ECHO").raw({8, 0, 99, 0, 1, 2, 3, 4});
+    m.text(3, "after the unknown element");
+    CommandWalk walk = walk_of(m);
+    ASSERT_EQ(walk.outcome, CommandOutcome::command);
+    EXPECT_TRUE(walk.unknown);
+    EXPECT_EQ(walk.element.type, 99);
+    EXPECT_EQ(walk.correlation, 0x1234u);
+    EXPECT_EQ(walk.block.display_name, nullptr);  // came before the block
+    EXPECT_STREQ(walk.block.command_name, "ECHO");
+    EXPECT_EQ(walk.block.command_string, nullptr);  // came after the walk ended
+    EXPECT_GT(reinterpret_cast<uint8_t *>(walk.block.command_name), walk.wire);
+}
+
+TEST(MessageWalk, AnswerNeedsABlockFirst) {
+    Message answer = Message(FUNCTION_ANSWER_1).block(7);
+    const uint8_t *wire = answer_block(answer.data(), answer.size());
+    ASSERT_NE(wire, nullptr);
+    EXPECT_EQ(correlation_in_wire(wire), 7u);
+    Message text_first = Message(FUNCTION_ANSWER_2).text(2, "X").block(7);
+    EXPECT_EQ(answer_block(text_first.data(), text_first.size()), nullptr);
 }
 
 }  // namespace

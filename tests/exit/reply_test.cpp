@@ -11,10 +11,14 @@
 
 #include "exit/codec.h"
 #include "services/kavcacm/kavcacm.h"
+#include "tests/exit/message_builder.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
 using namespace kavi;
+
+using kavitest::Message;
 
 // A received command as the communication service hands it over: the message and the spare
 // bytes behind it.
@@ -28,7 +32,6 @@ struct Received {
 struct Piece {
     uint16_t type;
     std::string bytes;  // text without terminator, or data bytes
-    uint16_t count_override = 0;
 };
 
 uint8_t wire_block[codec::BLOCK_SIZE];
@@ -36,40 +39,26 @@ uint8_t wire_block[codec::BLOCK_SIZE];
 // receive: a command carrying the block element first (unless block_last) and the pieces in the
 // order given, laid over as the queue thread does it.
 Received receive(const std::vector<Piece> &pieces, bool block_last = false) {
-    Received r;
-    std::vector<uint8_t> elements(70000);
-    size_t at = 0;
-    auto put_block = [&] {
-        _VULE_PARAMETERS32 b{};
-        codec::decode_block(wire_block, &b);
-        at += codec::write_block_element(elements.data() + at, b);
-    };
-    if (!block_last) put_block();
+    _VULE_PARAMETERS32 b{};
+    codec::decode_block(wire_block, &b);
+    Message m;
+    if (!block_last) m.block(b);
     for (const Piece &p : pieces) {
-        const codec::Field *f = codec::field_for_type(p.type);
-        if (f->form == codec::FieldForm::text)
-            at += codec::write_text_element(elements.data() + at, p.type, p.bytes.c_str(),
-                                            p.bytes.size() + 1);
+        if (codec::field_for_type(p.type)->form == codec::FieldForm::text)
+            m.text(p.type, p.bytes);
         else
-            at += codec::write_data_element(elements.data() + at, p.type, p.bytes.data(),
-                                            static_cast<uint16_t>(p.bytes.size()));
+            m.data(p.type, p.bytes);
     }
-    if (block_last) put_block();
-    r.length = codec::FIRST_ELEMENT_OFFSET + at;
-    r.buffer.assign(r.length + VULC_BUFFER_SPARE, 0xEE);
-    uint8_t *m = r.msg();
-    memset(m, 0, codec::HEADER_SIZE);
-    codec::set_total_length(m, static_cast<uint16_t>(r.length));
-    codec::put_u16(m + 2, codec::MESSAGE_TYPE);
-    codec::put_u16(m + 4, codec::HEADER_LENGTH_FIELD);
-    codec::put_u16(m + 6, codec::FORMAT_LEVEL);
-    memcpy(m + 8, "ORIGIN  ", 8);
-    memcpy(m + 40, "ECHO    ", 8);
-    for (size_t i = 50; i < codec::HEADER_SIZE; ++i) m[i] = static_cast<uint8_t>(i);
-    codec::write_element_block_head(m, static_cast<uint16_t>(4 + at));
-    memcpy(m + codec::FIRST_ELEMENT_OFFSET, elements.data(), at);
+    if (block_last) m.block(b);
+    memcpy(m.data() + 8, "ORIGIN  ", 8);
+    memcpy(m.data() + 40, "ECHO    ", 8);
+    for (size_t i = 50; i < codec::HEADER_SIZE; ++i) m.data()[i] = static_cast<uint8_t>(i);
+    Received r;
+    r.length = m.size();
+    r.buffer = m.bytes;
+    r.buffer.resize(r.length + VULC_BUFFER_SPARE, 0xEE);
 
-    codec::ElementReader reader(m, r.length);
+    codec::ElementReader reader(r.msg(), r.length);
     codec::Element e;
     bool have_block = false;
     while (reader.next(&e)) {
@@ -84,15 +73,10 @@ Received receive(const std::vector<Piece> &pieces, bool block_last = false) {
     return r;
 }
 
-struct ReplyElement {
-    uint16_t type;
-    uint16_t length;
-    std::string content;  // text up to its terminator, or data bytes
-};
-
-// elements_of: the reply's elements, checking that they tile the element block exactly.
-std::vector<ReplyElement> elements_of(uint8_t *m, uint32_t sent) {
-    std::vector<ReplyElement> out;
+// elements_of: the reply's elements as "type:length:content" (text up to its terminator, or data
+// bytes) joined by blanks, checking that they tile the element block exactly.
+std::string elements_of(uint8_t *m, uint32_t sent) {
+    std::string out;
     codec::Header h = codec::read_header(m);
     EXPECT_EQ(h.total_length, sent);
     EXPECT_EQ(h.element_block_length + codec::HEADER_SIZE, sent);
@@ -100,13 +84,12 @@ std::vector<ReplyElement> elements_of(uint8_t *m, uint32_t sent) {
     codec::ElementReader reader(m, sent);
     codec::Element e;
     while (reader.next(&e)) {
-        ReplyElement re{e.type, e.length, {}};
+        out += (out.empty() ? "" : " ") + std::to_string(e.type) + ":" + std::to_string(e.length);
         const codec::Field *f = codec::field_for_type(e.type);
-        if (f && f->form == codec::FieldForm::text) re.content = codec::text_of(e);
+        if (f && f->form == codec::FieldForm::text) out += std::string(":") + codec::text_of(e);
         if (f && f->form == codec::FieldForm::data)
-            re.content.assign(reinterpret_cast<const char *>(codec::data_bytes_of(e)),
-                              codec::data_count_of(e));
-        out.push_back(re);
+            out += ":" + std::string(reinterpret_cast<const char *>(codec::data_bytes_of(e)),
+                                     codec::data_count_of(e));
     }
     EXPECT_EQ(reader.error(), codec::ElementError::none);
     EXPECT_EQ(reader.remaining(), 0);
@@ -139,12 +122,7 @@ TEST_F(Reply, BlockAloneGivesA470ByteReplyThatCarriesTheBlockBackExactly) {
     memcpy(header_before, r.msg(), sizeof header_before);
     uint32_t sent = full_reply(r, 0);
     ASSERT_EQ(sent, 470u);
-    auto elements = elements_of(r.msg(), sent);
-    ASSERT_EQ(elements.size(), 2u);
-    EXPECT_EQ(elements[0].type, codec::TYPE_BLOCK);
-    EXPECT_EQ(elements[0].length, 344);
-    EXPECT_EQ(elements[1].type, codec::TYPE_STATUS);
-    EXPECT_EQ(elements[1].length, 10);
+    EXPECT_EQ(elements_of(r.msg(), sent), "1:344 16:10");
     EXPECT_EQ(codec::get_u16(r.msg() + 120 + 344), 0);
     EXPECT_EQ(codec::get_u32(r.msg() + 122 + 344), 0x00071235u);
     // Header unchanged but for the total length; every non-pointer byte of the block as it came.
@@ -163,9 +141,8 @@ TEST_F(Reply, StatusIsWhatTheCallerPassesAndCorrelationTheOneReceived) {
     measure_capacities(r.block, &capacities);
     codec::set_correlation(&r.block, 0xDEADBEEF);  // the exit may change it; the reply may not
     uint32_t sent = build_full_reply(r.msg(), r.length, &r.block, capacities, 0x2345, 0x00071235);
-    auto elements = elements_of(r.msg(), sent);
+    EXPECT_EQ(elements_of(r.msg(), sent), "1:344 2:12:PING 16:10");
     const uint8_t *status = r.msg() + sent - 10;
-    EXPECT_EQ(elements.back().type, codec::TYPE_STATUS);
     EXPECT_EQ(codec::get_u16(status + 4), 0x2345);
     EXPECT_EQ(codec::get_u32(status + 6), 0x00071235u);
 }
@@ -174,26 +151,17 @@ TEST_F(Reply, TextPointedAtLongerTextIsCutToItsCapacityInPlace) {
     Received r = receive({{20, "ABC"}});
     char longer[] = "ABCDEFG";
     uint32_t sent = full_reply(r, 0, [&](_VULE_PARAMETERS32 *b) { b->display_name = longer; });
-    auto elements = elements_of(r.msg(), sent);
-    ASSERT_EQ(elements.size(), 3u);
-    EXPECT_EQ(elements[1].type, 20);
-    EXPECT_EQ(elements[1].length, 8);
-    EXPECT_EQ(elements[1].content, "ABC");
+    EXPECT_EQ(elements_of(r.msg(), sent), "1:344 20:8:ABC 16:10");
     EXPECT_STREQ(longer, "ABC");
 }
 
 TEST_F(Reply, TextElementsArePaddedToAMultipleOfFour) {
     Received r = receive({{2, "ABCD"}, {3, "ABC"}, {20, ""}});
     uint32_t sent = full_reply(r, 0);
-    auto elements = elements_of(r.msg(), sent);
-    ASSERT_EQ(elements.size(), 5u);
-    EXPECT_EQ(elements[1].length, 12);
-    EXPECT_EQ(elements[2].length, 8);
-    EXPECT_EQ(elements[3].length, 8);  // the empty text still goes back: capacity 1
-    EXPECT_EQ(elements[3].content, "");
+    // The empty text still goes back: capacity 1.
+    EXPECT_EQ(elements_of(r.msg(), sent), "1:344 2:12:ABCD 3:8:ABC 20:8: 16:10");
     const uint8_t *four = r.msg() + 116 + 344;
-    EXPECT_EQ(four[8], 0);
-    EXPECT_EQ(four[9] | four[10] | four[11], 0);
+    EXPECT_EQ(four[8] | four[9] | four[10] | four[11], 0);
 }
 
 TEST_F(Reply, NullAndEmptiedFieldsLeaveNoElementAndNoGap) {
@@ -203,12 +171,7 @@ TEST_F(Reply, NullAndEmptiedFieldsLeaveNoElementAndNoGap) {
         b->user_ctrl_data = nullptr;  // a null pointer beside a non-zero length
         b->display_name = const_cast<char *>("arrived empty");
     });
-    auto elements = elements_of(r.msg(), sent);
-    ASSERT_EQ(elements.size(), 4u);
-    EXPECT_EQ(elements[1].type, 2);
-    EXPECT_EQ(elements[2].type, 6);
-    EXPECT_EQ(elements[2].content, "0123456789");
-    EXPECT_EQ(elements[2].length, 20);
+    EXPECT_EQ(elements_of(r.msg(), sent), "1:344 2:8:CMD 6:20:0123456789 16:10");
 }
 
 TEST_F(Reply, DataLengthRaisedByTheExitIsLoweredInElementAndBlock) {
@@ -218,10 +181,7 @@ TEST_F(Reply, DataLengthRaisedByTheExitIsLoweredInElementAndBlock) {
         b->user_data = more;
         b->user_data_length = 20;
     });
-    auto elements = elements_of(r.msg(), sent);
-    ASSERT_EQ(elements.size(), 3u);
-    EXPECT_EQ(elements[1].length, 20);
-    EXPECT_EQ(elements[1].content, "abcdefghij");
+    EXPECT_EQ(elements_of(r.msg(), sent), "1:344 6:20:abcdefghij 16:10");
     EXPECT_EQ(r.block.user_data_length, 10);
     EXPECT_EQ(codec::get_u16(r.msg() + 120 + 109), 10);
 }
@@ -230,16 +190,14 @@ TEST_F(Reply, ElementsComeBackInTheirOwnOrderWhateverOrderTheyArrivedIn) {
     std::vector<Piece> pieces = {
         {40, std::string(300, 'x')}, {34, "oka"}, {2, "c"}, {23, "hb"}, {6, "user"}, {3, "string"}};
     Received forward = receive(pieces);
-    std::vector<Piece> backward(pieces.rbegin(), pieces.rend());
-    Received reversed = receive(backward);
+    Received reversed = receive(std::vector<Piece>(pieces.rbegin(), pieces.rend()));
     uint32_t sent = full_reply(forward, 7);
     ASSERT_EQ(full_reply(reversed, 7), sent);
     EXPECT_EQ(memcmp(forward.msg() + 112, reversed.msg() + 112, sent - 112), 0);
-    auto elements = elements_of(forward.msg(), sent);
-    std::vector<uint16_t> types;
-    for (const auto &e : elements) types.push_back(e.type);
-    EXPECT_EQ(types, (std::vector<uint16_t>{1, 2, 3, 6, 23, 34, 40, 16}));
-    EXPECT_EQ(elements[6].content, std::string(300, 'x'));
+    EXPECT_EQ(elements_of(forward.msg(), sent),
+              "1:344 2:8:c 3:12:string 6:12:user 23:8:hb "
+              "34:12:oka 40:308:" +
+                  std::string(300, 'x') + " 16:10");
 }
 
 TEST_F(Reply, FieldsMayPointIntoOtherFieldsAndIntoTheMessage) {
@@ -250,12 +208,7 @@ TEST_F(Reply, FieldsMayPointIntoOtherFieldsAndIntoTheMessage) {
         b->display_name = b->command_name + 5;       // capacity 5: "text"
         b->client_ip_addr_dd = b->display_name;
     });
-    auto elements = elements_of(r.msg(), sent);
-    ASSERT_EQ(elements.size(), 5u);
-    EXPECT_EQ(elements[1].content, "long");
-    EXPECT_EQ(elements[2].content, "text");
-    EXPECT_EQ(elements[3].type, 40);
-    EXPECT_EQ(elements[3].content, "text");
+    EXPECT_EQ(elements_of(r.msg(), sent), "1:344 2:12:long 20:12:text 40:12:text 16:10");
 }
 
 TEST_F(Reply, BlockArrivingLastStillGivesAWholeReply) {
@@ -264,7 +217,7 @@ TEST_F(Reply, BlockArrivingLastStillGivesAWholeReply) {
     uint32_t sent = full_reply(
         r, 1, [](_VULE_PARAMETERS32 *b) { b->command_name = const_cast<char *>("set"); });
     EXPECT_EQ(sent, 470u);
-    EXPECT_EQ(elements_of(r.msg(), sent).size(), 2u);
+    EXPECT_EQ(elements_of(r.msg(), sent), "1:344 16:10");
 }
 
 TEST_F(Reply, ReplyLongerThan32767BytesCarriesItsUnsignedLength) {
@@ -272,9 +225,7 @@ TEST_F(Reply, ReplyLongerThan32767BytesCarriesItsUnsignedLength) {
     uint32_t sent = full_reply(r, 3);
     EXPECT_GT(sent, 32767u);
     EXPECT_EQ(sent, r.length + 10);
-    auto elements = elements_of(r.msg(), sent);
-    ASSERT_EQ(elements.size(), 3u);
-    EXPECT_EQ(elements[1].content.size(), 40000u);
+    EXPECT_EQ(elements_of(r.msg(), sent), "1:344 3:40008:" + std::string(40000, 's') + " 16:10");
 }
 
 TEST_F(Reply, ReplyBeyondSixteenBitsBecomesAStatusReply) {
@@ -282,8 +233,7 @@ TEST_F(Reply, ReplyBeyondSixteenBitsBecomesAStatusReply) {
     ASSERT_GT(r.length + 10, 65535u);
     uint32_t sent = full_reply(r, 0x1234);
     EXPECT_EQ(sent, STATUS_REPLY_LENGTH);
-    auto elements = elements_of(r.msg(), sent);
-    ASSERT_EQ(elements.size(), 1u);
+    EXPECT_EQ(elements_of(r.msg(), sent), "16:10");
     EXPECT_EQ(codec::get_u16(r.msg() + 120), 0x1234);
 }
 
@@ -292,9 +242,7 @@ TEST_F(Reply, StatusReplyIs126BytesWithTheHeaderKeptButItsLength) {
     uint8_t header_before[codec::HEADER_SIZE];
     memcpy(header_before, r.msg(), sizeof header_before);
     EXPECT_EQ(build_status_reply(r.msg(), 0x00071235, VULE_NO_COMMAND_THREAD), 126u);
-    auto elements = elements_of(r.msg(), 126);
-    ASSERT_EQ(elements.size(), 1u);
-    EXPECT_EQ(elements[0].type, codec::TYPE_STATUS);
+    EXPECT_EQ(elements_of(r.msg(), 126), "16:10");
     EXPECT_EQ(codec::get_u16(r.msg() + 112), 14);
     EXPECT_EQ(codec::get_u16(r.msg() + 120), 0x800A);
     EXPECT_EQ(codec::get_u32(r.msg() + 122), 0x00071235u);
@@ -315,6 +263,21 @@ TEST_F(Reply, CheckAndAddSkipsFieldsThatDoNotQualify) {
     EXPECT_EQ(position, out + 8);
     EXPECT_EQ(running, 352);
     EXPECT_STREQ(text, "te");
+}
+
+// A reply the service cannot send (no task of that name) and a buffer it cannot release (not
+// one of its own) are logged under the caller's sites.
+TEST_F(Reply, FailedSendAndReleaseAreLoggedAtTheirSites) {
+    std::string log = kavitest::make_temp_dir() + "/errlog";
+    setenv("KAVZ_ERRLOG", log.c_str(), 1);
+    Received r = receive({});
+    send_reply(r.msg(), 470, "NOBODY  ", "ORIGIN  ", "NODE                    ", "Replying", 9);
+    std::vector<uint8_t> not_the_services(256, 0);
+    release_message(not_the_services.data() + 128, "NOBODY  ", "Releasing", 11);
+    EXPECT_NE(kavitest::read_file(log).find("Replying site=9 code="), std::string::npos)
+        << kavitest::read_file(log);
+    EXPECT_NE(kavitest::read_file(log).find("Releasing site=11 code="), std::string::npos)
+        << kavitest::read_file(log);
 }
 
 }  // namespace

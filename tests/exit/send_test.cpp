@@ -37,25 +37,43 @@ send::SentFields measured(const _VULE_PARAMETERS32 &b) {
     return sent;
 }
 
+// built: the message for b as the call builds it, and its element types, checking that the
+// elements tile the element block and, given every_text, that each text element holds it.
+std::vector<uint16_t> built(const _VULE_PARAMETERS32 &b, const send::SentFields &sent,
+                            std::vector<uint8_t> *m, const char *every_text = nullptr) {
+    m->assign(send::message_size(sent), 0xEE);
+    send::build_message(m->data(), m->size(), b, sent);
+    codec::ElementReader reader(m->data(), m->size());
+    codec::Element e;
+    size_t sum = 4;
+    std::vector<uint16_t> types;
+    while (reader.next(&e)) {
+        sum += e.length;
+        types.push_back(e.type);
+        if (every_text != nullptr && codec::field_for_type(e.type) != nullptr) {
+            EXPECT_STREQ(codec::text_of(e), every_text) << e.type;
+        }
+    }
+    EXPECT_EQ(reader.error(), codec::ElementError::none);
+    EXPECT_EQ(sum, m->size() - 112u);
+    return types;
+}
+
 TEST(SendMessage, OnlyACommandNameGivesFourHundredEightyBytes) {
     _VULE_PARAMETERS32 b{};
     char name[] = "ABC";
     b.command_name = name;
     b.user_data_length = 40;  // a length without a pointer sends nothing
-    send::SentFields sent = measured(b);
-    ASSERT_EQ(send::message_size(sent), 480u);
-    std::vector<uint8_t> m(480, 0xEE);
-    send::build_message(m.data(), m.size(), b, sent);
+    std::vector<uint8_t> m;
+    EXPECT_EQ(built(b, measured(b), &m), (std::vector<uint16_t>{1, 2, 17}));
+    ASSERT_EQ(m.size(), 480u);
     EXPECT_EQ(codec::get_u16(m.data() + 112), 368);
     EXPECT_EQ(codec::get_u16(m.data() + 114), 0x100);
     EXPECT_EQ(codec::get_u16(m.data() + 116), 344);
-    EXPECT_EQ(codec::get_u16(m.data() + 118), 1);
     EXPECT_EQ(codec::get_u16(m.data() + 458), 0);  // the block element's padding
     EXPECT_EQ(codec::get_u16(m.data() + 460), 8);
-    EXPECT_EQ(codec::get_u16(m.data() + 462), 2);
     EXPECT_EQ(std::memcmp(m.data() + 464, "ABC", 4), 0);
     EXPECT_EQ(codec::get_u16(m.data() + 468), 12);
-    EXPECT_EQ(codec::get_u16(m.data() + 470), 17);
     for (size_t i = 472; i < 480; ++i) EXPECT_EQ(m[i], 0) << i;
 }
 
@@ -68,21 +86,8 @@ TEST(SendMessage, ElementBlockLengthCountsEveryElementWritten) {
     b.user_ctrl_data = bytes;
     b.user_ctrl_data_length = 7;
     b.OKA_data = bytes;  // with length 0: no element
-    send::SentFields sent = measured(b);
-    size_t size = send::message_size(sent);
-    std::vector<uint8_t> m(size);
-    send::build_message(m.data(), size, b, sent);
-    codec::ElementReader reader(m.data(), size);
-    codec::Element e;
-    size_t sum = 4;
-    std::vector<uint16_t> types;
-    while (reader.next(&e)) {
-        sum += e.length;
-        types.push_back(e.type);
-    }
-    EXPECT_EQ(reader.error(), codec::ElementError::none);
-    EXPECT_EQ(sum, size - 112u);
-    EXPECT_EQ(types, (std::vector<uint16_t>{1, 3, 18, 40, 17}));
+    std::vector<uint8_t> m;
+    EXPECT_EQ(built(b, measured(b), &m), (std::vector<uint16_t>{1, 3, 18, 40, 17}));
 }
 
 TEST(SendMessage, DepthStepsModulo4096) {
@@ -110,40 +115,34 @@ TEST(SendMessage, NodeAddresses) {
 TEST(SendMessage, AddressMasks) {
     const char target[25] = "TARGETNODE              ";
     const char local[25] = "HOMENODE                ";
-    char field[25] = "targetnode              ";
-    send::mask_address(field, target, local);
-    EXPECT_STREQ(field, send::TARGET_MASK);
-
-    char unpadded[25] = "TARGETNODE";
-    send::mask_address(unpadded, target, local);
-    EXPECT_STREQ(unpadded, "TARGETNODE");
-
-    char home[25] = "HomeNode                ";
-    send::mask_address(home, target, local);
-    EXPECT_STREQ(home, send::LOCAL_MASK);
-
-    char other[25] = "elsewhere";
-    send::mask_address(other, target, local);
-    EXPECT_STREQ(other, "ELSEWHERE");  // compared as text, so left upper-cased
-
-    // Binary addresses are compared as they stand: a byte that upper-casing would change
-    // makes them different.
-    char binary_target[25] =
+    const char binary_target[25] =
         "\xFF\xFF\xFF\xFF"
         "abcdefghijklmnopqrst";
-    char same[25];
-    std::memcpy(same, binary_target, 25);
-    send::mask_address(same, binary_target, local);
-    EXPECT_STREQ(same, send::TARGET_MASK);
-    char upper[25] =
-        "\xFF\xFF\xFF\xFF"
-        "ABCDEFGHIJKLMNOPQRST";
-    send::mask_address(upper, binary_target, local);
-    EXPECT_EQ(std::memcmp(upper,
-                          "\xFF\xFF\xFF\xFF"
-                          "ABCDEFGHIJKLMNOPQRST",
-                          24),
-              0);
+    const struct {
+        const char *field;
+        const char *target;
+        const char *after;
+    } cases[] = {
+        {"targetnode              ", target, send::TARGET_MASK},
+        {"TARGETNODE", target, "TARGETNODE"},  // unpadded: not the target
+        {"HomeNode                ", target, send::LOCAL_MASK},
+        {"elsewhere", target, "ELSEWHERE"},  // compared as text, so left upper-cased
+        // Binary addresses are compared as they stand: a byte that upper-casing would change
+        // makes them different.
+        {binary_target, binary_target, send::TARGET_MASK},
+        {binary_target, target, binary_target},  // whatever the others are; never upper-cased
+        {"\xFF\xFF\xFF\xFF"
+         "ABCDEFGHIJKLMNOPQRST",
+         binary_target,
+         "\xFF\xFF\xFF\xFF"
+         "ABCDEFGHIJKLMNOPQRST"},
+    };
+    for (const auto &c : cases) {
+        char field[25] = {};
+        std::memcpy(field, c.field, std::strlen(c.field));
+        send::mask_address(field, c.target, local);
+        EXPECT_STREQ(field, c.after) << c.field;
+    }
 }
 
 TEST(SendMessage, CopyBackRules) {
@@ -308,24 +307,10 @@ TEST(SendMessage, TextsChangedAfterMeasuringDoNotChangeTheMessage) {
     for (const codec::Field &f : codec::FIELDS)
         if (f.form == codec::FieldForm::text) b.*f.text = b.exit_name;  // empty now
     send::SentFields sent = measured(b);
-    size_t size = send::message_size(sent);
     std::memcpy(b.exit_name, "BETA    ", 9);  // as the call does after measuring
-    std::vector<uint8_t> m(size);
-    send::build_message(m.data(), size, b, sent);
-    codec::ElementReader reader(m.data(), size);
-    codec::Element e;
-    size_t sum = 4;
-    uint16_t last = 0;
-    while (reader.next(&e)) {
-        sum += e.length;
-        last = e.type;
-        if (codec::field_for_type(e.type) != nullptr) {
-            EXPECT_STREQ(codec::text_of(e), "");
-        }
-    }
-    EXPECT_EQ(reader.error(), codec::ElementError::none);
-    EXPECT_EQ(sum, size - 112u);
-    EXPECT_EQ(last, codec::TYPE_END);
+    std::vector<uint8_t> m;
+    EXPECT_EQ(built(b, sent, &m, "").back(), codec::TYPE_END);
+    EXPECT_EQ(m.size(), 472u + 21 * 8);
 }
 
 // --- whole calls -------------------------------------------------------------------------------
@@ -358,39 +343,32 @@ TEST(KaviSend, BeforeAnyRegistrationFailsWithSystemError) {
 TEST(KaviSend, NullAndMalformedArguments) {
     _VULE_PARAMETERS32 b{};
     b.extended_reason_code = 5;
-    EXPECT_EQ(KaviSend(nullptr, "BETA", " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
-    EXPECT_EQ(KaviSend("ALPHA   ", "NINECHARS", " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
-    EXPECT_EQ(KaviSend("ALPHA   ", "BETA", "", &b), uint32_t{VULE_INVALID_ARGUMENT});
-    EXPECT_EQ(KaviSend("", "BETA", " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
+    const char *unreadable = reinterpret_cast<const char *>(16);
+    auto *unreadable_block = reinterpret_cast<_VULE_PARAMETERS32 *>(16);
+    char text[] = "readable";
+    const struct {
+        const char *calling, *target, *node;
+        _VULE_PARAMETERS32 *block;
+    } refused[] = {
+        {nullptr, "BETA", " ", &b},           {"ALPHA   ", "NINECHARS", " ", &b},
+        {"ALPHA   ", "BETA", "", &b},         {"", "BETA", " ", &b},
+        {unreadable, "BETA", " ", &b},        {"ALPHA   ", unreadable, " ", &b},
+        {"ALPHA   ", "BETA", unreadable, &b}, {"ALPHA   ", "BETA", " ", unreadable_block},
+    };
+    // Each argument is checked, also when the others are readable.
+    b.command_name = text;
+    for (const auto &c : refused)
+        EXPECT_EQ(KaviSend(c.calling, c.target, c.node, c.block), uint32_t{VULE_INVALID_ARGUMENT})
+            << (&c - refused);
     b.command_name = reinterpret_cast<char *>(16);  // unreadable
     EXPECT_EQ(KaviSend("ALPHA   ", "BETA", " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
     EXPECT_EQ(b.extended_reason_code, 5);  // untouched while the arguments are refused
-    // Each argument and field is checked, also when the others are readable.
-    const char *unreadable = reinterpret_cast<const char *>(16);
-    char text[] = "readable";
     b.command_name = text;
-    EXPECT_EQ(KaviSend(unreadable, "BETA", " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
-    EXPECT_EQ(KaviSend("ALPHA   ", unreadable, " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
-    EXPECT_EQ(KaviSend("ALPHA   ", "BETA", unreadable, &b), uint32_t{VULE_INVALID_ARGUMENT});
-    EXPECT_EQ(KaviSend("ALPHA   ", "BETA", " ", reinterpret_cast<_VULE_PARAMETERS32 *>(16)),
-              uint32_t{VULE_INVALID_ARGUMENT});
     b.user_data = text;
     b.user_data_length = 4;
     EXPECT_NE(KaviSend("ALPHA   ", "BETA", " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
     b.user_data = reinterpret_cast<void *>(16);
     EXPECT_EQ(KaviSend("ALPHA   ", "BETA", " ", &b), uint32_t{VULE_INVALID_ARGUMENT});
-    // Every text the message carries, each read up to its terminator.
-    PageEnd page;
-    ASSERT_TRUE(page.ready());
-    for (const codec::Field &f : codec::FIELDS) {
-        if (f.form != codec::FieldForm::text) continue;
-        for (char *text : {reinterpret_cast<char *>(16), page.last(3)}) {
-            _VULE_PARAMETERS32 one{};
-            one.*f.text = text;
-            EXPECT_EQ(KaviSend("ALPHA   ", "BETA", " ", &one), uint32_t{VULE_INVALID_ARGUMENT})
-                << f.name;
-        }
-    }
 }
 
 // What the target exit saw, and what it answers with.
@@ -419,6 +397,17 @@ uint32_t send_within(const char *target, _VULE_PARAMETERS32 *block, const char *
         std::_Exit(1);
     }
     return result.get();
+}
+
+// send_once_there: KaviSend to an exit in a child that may not be there yet: until it is, the
+// call finds nobody and does not wait.
+uint32_t send_once_there(const char *target, _VULE_PARAMETERS32 *block) {
+    uint32_t rc = VULE_EXIT_ENDED;
+    for (int i = 0; i < 500 && rc == VULE_EXIT_ENDED; ++i) {
+        rc = send_within(target, block);
+        if (rc == VULE_EXIT_ENDED) plat::sleep_ms(10);
+    }
+    return rc;
 }
 
 class KaviSendBetweenExits : public ::testing::Test {
@@ -564,13 +553,7 @@ TEST(KaviSendAcrossProcesses, AnswerFromAnExitInAnotherProcess) {
     b.display_name = display;
     b.user_data = data;
     b.user_data_length = 5;
-    // Until the child has registered, the call finds no exit there and does not wait.
-    uint32_t rc = VULE_EXIT_ENDED;
-    for (int i = 0; i < 500 && rc == VULE_EXIT_ENDED; ++i) {
-        rc = send_within("remote", &b);
-        if (rc == VULE_EXIT_ENDED) plat::sleep_ms(10);
-    }
-    EXPECT_EQ(rc, 0x2345u);
+    EXPECT_EQ(send_once_there("remote", &b), 0x2345u);
     EXPECT_EQ(target_calls.load(), 0);  // the exit function ran in the child
     EXPECT_STREQ(b.display_name, "Desource");
     EXPECT_EQ(b.resource_type, 4242u);
@@ -641,13 +624,7 @@ TEST(KaviSendAcrossProcesses, ForgedLongAnswersAreCutToWhatWasSent) {
         b.command_string = text;
         b.user_data = data;
         b.user_data_length = 6;
-        // Until the child has started its task, the call finds nobody there and does not wait.
-        uint32_t rc = VULE_EXIT_ENDED;
-        for (int i = 0; i < 500 && rc == VULE_EXIT_ENDED; ++i) {
-            rc = send_within("forger", &b);
-            if (rc == VULE_EXIT_ENDED) plat::sleep_ms(10);
-        }
-        EXPECT_EQ(rc, expected);
+        EXPECT_EQ(send_once_there("forger", &b), expected);
         EXPECT_STREQ(text, "xxx");
         for (size_t i = 4; i < sizeof text; ++i) EXPECT_EQ(text[i], 'g') << i;
         for (size_t i = 0; i < 6; ++i) EXPECT_EQ(data[i], 0xAB) << i;

@@ -9,25 +9,11 @@
 
 #include "services/kavcacm/kavcacm.h"
 #include "tests/kavcacm/service.h"
-#include "tests/support/child_process.h"
+#include "tests/tools/kavi_run.h"
 
 using namespace kavitest;
 
 namespace {
-
-struct Outcome {
-    int code;
-    std::string out;
-};
-
-Outcome kavi(const std::vector<std::string> &args) {
-    std::string out = make_temp_dir() + "/out";
-    std::vector<std::string> argv = {executable_dir() + "/kavi"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Child child = Child::spawn(argv, {}, out);
-    int code = child.wait(10000);
-    return {code, read_file(out)};
-}
 
 Child holder(const std::string &task, const std::string &node = "") {
     return Child::fork_run([task, node] {
@@ -50,23 +36,19 @@ TEST(KaviList, ListsTheTasksOfTheNodeWithTheirProcesses) {
     Outcome json = kavi({"list", "--json"});
     EXPECT_EQ(json.code, 0);
     // Tasks that are not exits do not answer the query: the node's pid alone describes them.
-    EXPECT_NE(json.out.find("{\"name\": \"ALPHA\", \"pid\": " + std::to_string(getpid()) +
-                            ", \"process\": null,"),
-              std::string::npos)
-        << json.out;
-    EXPECT_NE(json.out.find("{\"name\": \"GAMMA\", \"pid\": " + std::to_string(gamma.pid()) +
-                            ", \"process\": null,"),
-              std::string::npos)
-        << json.out;
-    EXPECT_NE(json.out.find("{\"name\": \"KVSTORE\""), std::string::npos) << json.out;
+    EXPECT_TRUE(holds(json.out, "{\"name\": \"ALPHA\", \"pid\": " + std::to_string(getpid()) +
+                                    ", \"process\": null,"));
+    EXPECT_TRUE(holds(json.out, "{\"name\": \"GAMMA\", \"pid\": " + std::to_string(gamma.pid()) +
+                                    ", \"process\": null,"));
+    EXPECT_TRUE(holds(json.out, "{\"name\": \"KVSTORE\""));
     EXPECT_FALSE(std::regex_search(json.out, std::regex("\"KV[0-9A-F]{6}\"")))
         << "kavi's own task: " << json.out;
     EXPECT_EQ(json.out.find("DELTA"), std::string::npos) << json.out;
 
     Outcome text = kavi({"list", "--node", other_node});
     EXPECT_EQ(text.code, 0);
-    EXPECT_NE(text.out.find(": 1 exit\n"), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("DELTA"), std::string::npos) << text.out;
+    EXPECT_TRUE(holds(text.out, ": 1 exit\n"));
+    EXPECT_TRUE(holds(text.out, "DELTA"));
     EXPECT_EQ(text.out.find("ALPHA"), std::string::npos) << text.out;
 }
 

@@ -10,9 +10,12 @@
 #include "exit/codec.h"
 #include "services/kavcacm/kavcacm.h"
 #include "services/kavzras/record.h"
+#include "tests/tools/kavi_run.h"
 #include "tools/kavi/trace_decode.h"
 
 namespace {
+
+using kavitest::holds;
 
 struct Item {
     std::string bytes;
@@ -83,37 +86,30 @@ TEST(TraceDecoder, RecognisesItemsByLengthAndHeader) {
                          0),
               0u)
         << text;
-    EXPECT_NE(text.find("item0={exit_name=\"ECHO\" exit_executable_name=\"\" exit_timeout=-5 "
-                        "wait_for_cmd_response=0 want_corr_of_cmd_rsps=0 correlation_id=0x00070FF5 "
-                        "(invoker_id 5, depth 255, numb 7) client_handle=0 "),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find(" item1={call=\"vulcchecktask\" length=48 task=\"ECHO\" rc=0 reason=0 "
-                        "node=\"NODE1\"} item2=100:"),
-              std::string::npos)
-        << text;
+    EXPECT_TRUE(holds(text,
+                      "item0={exit_name=\"ECHO\" exit_executable_name=\"\" exit_timeout=-5 "
+                      "wait_for_cmd_response=0 want_corr_of_cmd_rsps=0 correlation_id=0x00070FF5 "
+                      "(invoker_id 5, depth 255, numb 7) client_handle=0 "));
+    EXPECT_TRUE(holds(text,
+                      " item1={call=\"vulcchecktask\" length=48 task=\"ECHO\" rc=0 reason=0 "
+                      "node=\"NODE1\"} item2=100:"));
     std::string hex64;
     for (int i = 0; i < 64; ++i) hex64 += "01";
-    EXPECT_NE(text.find(" item2=100:" + hex64 + "... item3=4:02020202(cut, 4 bytes)\nintact\n"),
-              std::string::npos)
-        << text;
+    EXPECT_TRUE(
+        holds(text, " item2=100:" + hex64 + "... item3=4:02020202(cut, 4 bytes)\nintact\n"));
 
     std::string json = decode(file, file.size(), kavitool::TraceFormat::json);
-    EXPECT_NE(
-        json.find("{\"time\": \"2025-12-06T05:46:40.123456Z\", \"time_ns\": "
-                  "1765000000123456789, \"pid\": 42, \"thread\": 43, \"component\": \"KAVI\", "
-                  "\"function\": \"Elsewhere\", \"site\": 9, \"kind\": \"data\", \"level\": 3, "
-                  "\"items_passed\": 4, \"items\": [{\"name\": \"item0\", \"length\": 338, "
-                  "\"state\": \"whole\", \"value\": {\"exit_name\": \"ECHO\", "),
-        std::string::npos)
-        << json;
-    EXPECT_NE(json.find("\"correlation_id\": {\"invoker_id\": 5, \"depth\": 255, \"numb\": 7}"),
-              std::string::npos)
-        << json;
-    EXPECT_NE(json.find("{\"name\": \"item3\", \"length\": 4, \"state\": \"cut\", \"hex\": "
-                        "\"02020202\"}]}\n"),
-              std::string::npos)
-        << json;
+    EXPECT_TRUE(holds(json,
+                      "{\"time\": \"2025-12-06T05:46:40.123456Z\", \"time_ns\": "
+                      "1765000000123456789, \"pid\": 42, \"thread\": 43, \"component\": \"KAVI\", "
+                      "\"function\": \"Elsewhere\", \"site\": 9, \"kind\": \"data\", \"level\": 3, "
+                      "\"items_passed\": 4, \"items\": [{\"name\": \"item0\", \"length\": 338, "
+                      "\"state\": \"whole\", \"value\": {\"exit_name\": \"ECHO\", "));
+    EXPECT_TRUE(
+        holds(json, "\"correlation_id\": {\"invoker_id\": 5, \"depth\": 255, \"numb\": 7}"));
+    EXPECT_TRUE(holds(json,
+                      "{\"name\": \"item3\", \"length\": 4, \"state\": \"cut\", \"hex\": "
+                      "\"02020202\"}]}\n"));
 }
 
 TEST(TraceDecoder, PiecesDecodeExactlyAsTheWhole) {
@@ -130,14 +126,10 @@ TEST(TraceDecoder, PiecesDecodeExactlyAsTheWhole) {
     for (auto format : {kavitool::TraceFormat::text, kavitool::TraceFormat::json}) {
         std::string whole = decode(file, file.size(), format);
         EXPECT_EQ(std::count(whole.begin(), whole.end(), '!'), 4) << whole;
-        EXPECT_NE(whole.find("! f: damaged record at offset " + std::to_string(one.size()) +
-                             " (9 bytes skipped)\n"),
-                  std::string::npos)
-            << whole;
-        EXPECT_NE(whole.find("! f: truncated at offset " +
-                             std::to_string(file.size() - two.size() + 1) + " "),
-                  std::string::npos)
-            << whole;
+        EXPECT_TRUE(holds(whole, "! f: damaged record at offset " + std::to_string(one.size()) +
+                                     " (9 bytes skipped)\n"));
+        EXPECT_TRUE(holds(whole, "! f: truncated at offset " +
+                                     std::to_string(file.size() - two.size() + 1) + " "));
         for (size_t piece : {1, 2, 3, 5, 7, 48, 100, 333, 1000})
             EXPECT_EQ(decode(file, piece, format), whole) << piece;
     }
@@ -152,10 +144,8 @@ TEST(TraceDecoder, PiecesDecodeExactlyAsTheWhole) {
         size_t damaged = ends_in_magic.size() - one.size();
         std::string whole =
             decode(ends_in_magic, ends_in_magic.size(), kavitool::TraceFormat::text);
-        EXPECT_NE(whole.find("! f: damaged record at offset " + std::to_string(one.size()) + " (" +
-                             std::to_string(damaged) + " bytes skipped)\n"),
-                  std::string::npos)
-            << whole;
+        EXPECT_TRUE(holds(whole, "! f: damaged record at offset " + std::to_string(one.size()) +
+                                     " (" + std::to_string(damaged) + " bytes skipped)\n"));
         EXPECT_EQ(whole.find("truncated"), std::string::npos) << whole;
         for (size_t piece : {1, 2, 3, 4, 5, 84, 333})
             EXPECT_EQ(decode(ends_in_magic, piece, kavitool::TraceFormat::text), whole) << piece;
@@ -172,15 +162,9 @@ TEST(TraceDecoder, ClassRecordsByTheirOwnLayout) {
                        record("VuleCommandExit::VuleCommandExit", 2,
                               {{"VuleCommandExit[this=&0x02]"}, {bytes_of(four)}});
     std::string text = decode(file, file.size(), kavitool::TraceFormat::text);
-    EXPECT_NE(text.find("VuleCommandExit::~VuleCommandExit site=9 exit result=4\n"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find(" entry debug_info=\"VuleCommandExitParms[this=&0x01]\"\n"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find(" exit debug_info=\"VuleCommandExit[this=&0x02]\" value=4\n"),
-              std::string::npos)
-        << text;
+    EXPECT_TRUE(holds(text, "VuleCommandExit::~VuleCommandExit site=9 exit result=4\n"));
+    EXPECT_TRUE(holds(text, " entry debug_info=\"VuleCommandExitParms[this=&0x01]\"\n"));
+    EXPECT_TRUE(holds(text, " exit debug_info=\"VuleCommandExit[this=&0x02]\" value=4\n"));
 }
 
 // An exit record tells how long since its entry on the same thread; a filter picks records.
@@ -189,11 +173,10 @@ TEST(TraceDecoder, ExitRecordsCarryTheirDurationAndFiltersPick) {
                        record("KaviWait", 1, {{"ECHO"}, {bytes_of(-1)}}, 500) +
                        record("KaviTerminate", 2, {{bytes_of(0u)}, {"ECHO"}}, 1500);
     std::string text = decode(file, file.size(), kavitool::TraceFormat::text);
-    EXPECT_NE(text.find(" KaviTerminate site=9 exit result=0 exit_name=\"ECHO\" duration_us=1.5\n"),
-              std::string::npos)
-        << text;
+    EXPECT_TRUE(
+        holds(text, " KaviTerminate site=9 exit result=0 exit_name=\"ECHO\" duration_us=1.5\n"));
     std::string json = decode(file, file.size(), kavitool::TraceFormat::json);
-    EXPECT_NE(json.find("], \"duration_us\": 1.5}\n"), std::string::npos) << json;
+    EXPECT_TRUE(holds(json, "], \"duration_us\": 1.5}\n"));
 
     std::string picked;
     kavitool::TraceDecoder decoder(
@@ -203,5 +186,5 @@ TEST(TraceDecoder, ExitRecordsCarryTheirDurationAndFiltersPick) {
     decoder.feed(file, true);
     EXPECT_TRUE(decoder.finish());
     EXPECT_EQ(picked.find("KaviTerminate"), std::string::npos) << picked;
-    EXPECT_NE(picked.find("KaviWait site=9 entry"), std::string::npos) << picked;
+    EXPECT_TRUE(holds(picked, "KaviWait site=9 entry"));
 }

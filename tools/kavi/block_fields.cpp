@@ -1,5 +1,5 @@
 // block_fields.cpp — every field of the parameter block by name: how an operator's text sets it
-// and how it prints. Text and data fields are the codec's; the rest are described here.
+// and how it prints, each as the codec's field table shows it.
 #include "tools/kavi/block_fields.h"
 
 #include <strings.h>
@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "exit/codec.h"
+#include "tools/kavi/quote.h"
 
 namespace kavitool {
 
@@ -19,105 +20,21 @@ namespace {
 using kavi::codec::Field;
 using kavi::codec::FieldForm;
 
-enum class Kind {
-    pointer,
-    inline_text,
-    fixed_text,
-    u8,
-    u16,
-    i16,
-    u32,
-    i32,
-    timestamp,
-    correlation
-};
+using kavi::codec::BlockField;
+using kavi::codec::Shown;
 
-struct Described {
-    const char *name;
-    Kind kind;
-    size_t offset;  // in the native block
-    size_t width;   // bytes of an inline or fixed text
-};
-
-#define KAVI_POINTER(f) \
-    { #f, Kind::pointer, offsetof(_VULE_PARAMETERS32, f), 0 }
-#define KAVI_FIELD(f, kind) \
-    { #f, Kind::kind, offsetof(_VULE_PARAMETERS32, f), 0 }
-#define KAVI_TEXT(f, kind) \
-    { #f, Kind::kind, offsetof(_VULE_PARAMETERS32, f), sizeof(_VULE_PARAMETERS32::f) }
-
-// Block order, so a printed block reads like its layout.
-const Described DESCRIBED[] = {
-    KAVI_POINTER(command_name),
-    KAVI_POINTER(command_string),
-    KAVI_TEXT(exit_name, inline_text),
-    KAVI_TEXT(exit_executable_name, inline_text),
-    KAVI_FIELD(exit_timeout, i32),
-    KAVI_FIELD(wait_for_cmd_response, i16),
-    KAVI_FIELD(want_corr_of_cmd_rsps, u16),
-    KAVI_FIELD(correlation_id, correlation),
-    KAVI_FIELD(client_handle, u32),
-    KAVI_TEXT(client_ip_addr, inline_text),
-    KAVI_TEXT(server_ip_addr, inline_text),
-    KAVI_POINTER(signon_username),
-    KAVI_TEXT(op_id, inline_text),
-    KAVI_POINTER(user_data),
-    KAVI_FIELD(user_data_length, u16),
-    KAVI_POINTER(user_ctrl_data),
-    KAVI_FIELD(user_ctrl_data_length, u16),
-    KAVI_FIELD(OKA_menu_id, u32),
-    KAVI_FIELD(extended_reason_code, i32),
-    KAVI_POINTER(zerva_hostname),
-    KAVI_POINTER(zerva_ip_addr),
-    KAVI_POINTER(client_hostname),
-    KAVI_POINTER(client_ip_addr_dd),
-    KAVI_POINTER(display_name),
-    KAVI_POINTER(display_resource_type),
-    KAVI_FIELD(resource_type, u32),
-    KAVI_FIELD(resource_status, u8),
-    KAVI_FIELD(resource_status_ts, timestamp),
-    KAVI_FIELD(resource_flags, u32),
-    KAVI_POINTER(data1),
-    KAVI_POINTER(data2),
-    KAVI_POINTER(data3),
-    KAVI_POINTER(data4),
-    KAVI_FIELD(data_source, u16),
-    KAVI_FIELD(command_indicator, u16),
-    KAVI_TEXT(resource_VEXA_id, fixed_text),
-    KAVI_POINTER(user_res_data),
-    KAVI_FIELD(user_res_data_length, u16),
-    KAVI_FIELD(res_OKA_id, u32),
-    KAVI_POINTER(hb_source),
-    KAVI_POINTER(hb_sub_source),
-    KAVI_POINTER(hb_origin),
-    KAVI_POINTER(hb_sub_origin),
-    KAVI_POINTER(hb_hostname),
-    KAVI_POINTER(hb_es_managed_node),
-    KAVI_POINTER(business_sys_name),
-    KAVI_POINTER(OKA_data),
-    KAVI_FIELD(OKA_data_length, u16),
-    KAVI_POINTER(resource_QOB_oid),
-};
-
-#undef KAVI_TEXT
-#undef KAVI_FIELD
-#undef KAVI_POINTER
-
-const Field *codec_field(const char *name, size_t *index) {
-    for (size_t i = 0; i < kavi::codec::FIELD_COUNT; ++i) {
-        if (strcmp(kavi::codec::FIELDS[i].name, name) == 0) {
-            *index = i;
-            return &kavi::codec::FIELDS[i];
-        }
-    }
-    return nullptr;
+// The codec's field a pointer of the block is, and its index in the codec's order.
+const Field &codec_field(const BlockField &d, size_t *index) {
+    const Field *f = kavi::codec::field_for_type(d.element_type);
+    *index = static_cast<size_t>(f - kavi::codec::FIELDS.data());
+    return *f;
 }
 
-uint8_t *at(_VULE_PARAMETERS32 *block, const Described &d) {
-    return reinterpret_cast<uint8_t *>(block) + d.offset;
+uint8_t *at(_VULE_PARAMETERS32 *block, const BlockField &d) {
+    return reinterpret_cast<uint8_t *>(block) + d.native;
 }
-const uint8_t *at(const _VULE_PARAMETERS32 &block, const Described &d) {
-    return reinterpret_cast<const uint8_t *>(&block) + d.offset;
+const uint8_t *at(const _VULE_PARAMETERS32 &block, const BlockField &d) {
+    return reinterpret_cast<const uint8_t *>(&block) + d.native;
 }
 
 bool parse_integer(const std::string &value, long long low, long long high, long long *out) {
@@ -157,23 +74,23 @@ bool parse_timestamp(const std::string &value, VULE_TIMESTAMP *ts) {
     return true;
 }
 
-bool set_integer(uint8_t *p, Kind kind, const std::string &value) {
+bool set_integer(uint8_t *p, Shown kind, const std::string &value) {
     long long v = 0;
     switch (kind) {
-        case Kind::u8:
+        case Shown::u8:
             if (!parse_integer(value, 0, UINT8_MAX, &v)) return false;
             *p = static_cast<uint8_t>(v);
             return true;
-        case Kind::u16:
-        case Kind::i16: {
-            bool ok = kind == Kind::u16 ? parse_integer(value, 0, UINT16_MAX, &v)
-                                        : parse_integer(value, INT16_MIN, INT16_MAX, &v);
+        case Shown::u16:
+        case Shown::i16: {
+            bool ok = kind == Shown::u16 ? parse_integer(value, 0, UINT16_MAX, &v)
+                                         : parse_integer(value, INT16_MIN, INT16_MAX, &v);
             auto w = static_cast<uint16_t>(v);
             if (ok) memcpy(p, &w, sizeof w);
             return ok;
         }
         default: {
-            bool ok = kind == Kind::u32 || kind == Kind::correlation
+            bool ok = kind == Shown::u32 || kind == Shown::correlation
                           ? parse_integer(value, 0, UINT32_MAX, &v)
                           : parse_integer(value, INT32_MIN, INT32_MAX, &v);
             auto w = static_cast<uint32_t>(v);
@@ -183,52 +100,52 @@ bool set_integer(uint8_t *p, Kind kind, const std::string &value) {
     }
 }
 
-bool set_described(OutgoingBlock *out, const Described &d, const std::string &value,
+bool set_described(OutgoingBlock *out, const BlockField &d, const std::string &value,
                    std::string *error) {
     uint8_t *p = at(&out->block, d);
-    switch (d.kind) {
-        case Kind::pointer: {
+    switch (d.shown) {
+        case Shown::pointed: {
             size_t i = 0;
-            const Field *f = codec_field(d.name, &i);
-            if (f->form == FieldForm::text) {
+            const Field &f = codec_field(d, &i);
+            if (f.form == FieldForm::text) {
                 out->texts[i] = value;
-                out->block.*f->text = out->texts[i].data();
+                out->block.*f.text = out->texts[i].data();
                 return true;
             }
             if (!parse_hex(value, &out->data[i])) {
                 *error = "expects hexadecimal digits, two per byte";
                 return false;
             }
-            out->block.*f->data = out->data[i].data();
-            out->block.*f->length = static_cast<uint16_t>(out->data[i].size());
+            out->block.*f.data = out->data[i].data();
+            out->block.*f.length = static_cast<uint16_t>(out->data[i].size());
             return true;
         }
-        case Kind::inline_text:
+        case Shown::inline_text:
             // Blank-padded before the terminator, as the block keeps inline texts.
-            if (value.size() >= d.width) {
-                *error = "takes at most " + std::to_string(d.width - 1) + " characters";
+            if (value.size() >= d.native_width) {
+                *error = "takes at most " + std::to_string(d.native_width - 1) + " characters";
                 return false;
             }
-            memset(p, ' ', d.width - 1);
+            memset(p, ' ', d.native_width - 1);
             memcpy(p, value.data(), value.size());
-            p[d.width - 1] = '\0';
+            p[d.native_width - 1] = '\0';
             return true;
-        case Kind::fixed_text:
-            if (value.size() > d.width) {
-                *error = "takes at most " + std::to_string(d.width) + " characters";
+        case Shown::fixed_text:
+            if (value.size() > d.native_width) {
+                *error = "takes at most " + std::to_string(d.native_width) + " characters";
                 return false;
             }
-            memset(p, ' ', d.width);
+            memset(p, ' ', d.native_width);
             memcpy(p, value.data(), value.size());
             return true;
-        case Kind::timestamp:
+        case Shown::timestamp:
             if (!parse_timestamp(value, &out->block.resource_status_ts)) {
                 *error = "expects a time stamp like 2015-03-09T14:05:07.6";
                 return false;
             }
             return true;
         default:
-            if (!set_integer(p, d.kind, value)) {
+            if (!set_integer(p, d.shown, value)) {
                 *error = "expects a number that fits the field";
                 return false;
             }
@@ -242,52 +159,52 @@ std::string trimmed(const uint8_t *p, size_t width, bool stop_at_nul) {
     return std::string(reinterpret_cast<const char *>(p), n);
 }
 
-PrintedField print_described(const _VULE_PARAMETERS32 &block, const Described &d) {
+PrintedField print_described(const _VULE_PARAMETERS32 &block, const BlockField &d) {
     const uint8_t *p = at(block, d);
     PrintedField out{d.name, {}, {}};
     auto number = [&](long long v) {
         out.text = std::to_string(v);
         out.json = out.text;
     };
-    switch (d.kind) {
-        case Kind::pointer: {
+    switch (d.shown) {
+        case Shown::pointed: {
             size_t i = 0;
-            const Field *f = codec_field(d.name, &i);
-            if (f->form == FieldForm::text) {
-                const char *text = block.*f->text;
+            const Field &f = codec_field(d, &i);
+            if (f.form == FieldForm::text) {
+                const char *text = block.*f.text;
                 out.text = text != nullptr ? text : "(none)";
                 out.json = text != nullptr ? json_string(text) : "null";
             } else {
-                const void *data = block.*f->data;
-                std::string digits = hex(static_cast<const uint8_t *>(data), block.*f->length);
+                const void *data = block.*f.data;
+                std::string digits = hex(static_cast<const uint8_t *>(data), block.*f.length);
                 out.text = data != nullptr ? digits : "(none)";
                 out.json = data != nullptr ? json_string(digits) : "null";
             }
             break;
         }
-        case Kind::inline_text:
-        case Kind::fixed_text:
-            out.text = trimmed(p, d.width, d.kind == Kind::inline_text);
+        case Shown::inline_text:
+        case Shown::fixed_text:
+            out.text = trimmed(p, d.native_width, d.shown == Shown::inline_text);
             out.json = json_string(out.text);
             break;
-        case Kind::u8:
+        case Shown::u8:
             number(*p);
             break;
-        case Kind::u16:
-        case Kind::i16: {
+        case Shown::u16:
+        case Shown::i16: {
             uint16_t w;
             memcpy(&w, p, sizeof w);
-            number(d.kind == Kind::u16 ? static_cast<long long>(w) : static_cast<int16_t>(w));
+            number(d.shown == Shown::u16 ? static_cast<long long>(w) : static_cast<int16_t>(w));
             break;
         }
-        case Kind::u32:
-        case Kind::i32: {
+        case Shown::u32:
+        case Shown::i32: {
             uint32_t w;
             memcpy(&w, p, sizeof w);
-            number(d.kind == Kind::u32 ? static_cast<long long>(w) : static_cast<int32_t>(w));
+            number(d.shown == Shown::u32 ? static_cast<long long>(w) : static_cast<int32_t>(w));
             break;
         }
-        case Kind::timestamp: {
+        case Shown::timestamp: {
             const VULE_TIMESTAMP &ts = block.resource_status_ts;
             char text[40];
             snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%u", ts.yr, ts.mo, ts.da,
@@ -296,7 +213,7 @@ PrintedField print_described(const _VULE_PARAMETERS32 &block, const Described &d
             out.json = json_string(text);
             break;
         }
-        case Kind::correlation: {
+        case Shown::correlation: {
             const VULE_CORRELATION &c = block.correlation_id;
             char text[96];
             snprintf(text, sizeof text, "0x%08X (invoker_id %u, depth %u, numb %u)",
@@ -308,6 +225,8 @@ PrintedField print_described(const _VULE_PARAMETERS32 &block, const Described &d
             out.json = text;
             break;
         }
+        case Shown::hidden:
+            break;
     }
     return out;
 }
@@ -332,9 +251,9 @@ bool set_field(OutgoingBlock *out, const std::string &name, const std::string &v
         if (name == "numb") c.numb = static_cast<uint16_t>(v);
         return true;
     }
-    for (const Described &d : DESCRIBED) {
-        if (strcasecmp(d.name, name.c_str()) == 0) {
-            if (d.kind == Kind::correlation) {
+    for (const BlockField &d : kavi::codec::BLOCK_FIELDS) {
+        if (d.shown != Shown::hidden && strcasecmp(d.name, name.c_str()) == 0) {
+            if (d.shown == Shown::correlation) {
                 if (!parse_integer(value, 0, UINT32_MAX, &v)) {
                     *error = "expects a 32-bit number";
                     return false;
@@ -351,31 +270,16 @@ bool set_field(OutgoingBlock *out, const std::string &name, const std::string &v
 
 std::string field_names() {
     std::string names;
-    for (const Described &d : DESCRIBED) names += std::string(names.empty() ? "" : ", ") + d.name;
+    for (const BlockField &d : kavi::codec::BLOCK_FIELDS)
+        if (d.shown != Shown::hidden) names += std::string(names.empty() ? "" : ", ") + d.name;
     return names + " (and invoker_id, depth, numb: the parts of correlation_id)";
 }
 
 std::vector<PrintedField> print_fields(const _VULE_PARAMETERS32 &block) {
     std::vector<PrintedField> out;
-    for (const Described &d : DESCRIBED) out.push_back(print_described(block, d));
+    for (const BlockField &d : kavi::codec::BLOCK_FIELDS)
+        if (d.shown != Shown::hidden) out.push_back(print_described(block, d));
     return out;
-}
-
-std::string json_string(const std::string &text) {
-    std::string out = "\"";
-    for (unsigned char ch : text) {
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += static_cast<char>(ch);
-        } else if (ch < 0x20 || ch >= 0x7F) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", ch);
-            out += escaped;
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    return out + "\"";
 }
 
 std::string hex(const uint8_t *bytes, size_t count) {

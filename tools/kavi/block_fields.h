@@ -39,7 +39,6 @@ struct PrintedField {
 // print_fields: every field of a received block, in block order (reserved bytes left out).
 std::vector<PrintedField> print_fields(const _VULE_PARAMETERS32 &block);
 
-std::string json_string(const std::string &text);
 std::string hex(const uint8_t *bytes, size_t count);
 
 }  // namespace kavitool

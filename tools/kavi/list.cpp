@@ -12,6 +12,7 @@
 #include "services/kavcacm/kavcacm.h"
 #include "tools/kavi/client.h"
 #include "tools/kavi/query.h"
+#include "tools/kavi/quote.h"
 
 namespace kavitool {
 
@@ -29,16 +30,6 @@ constexpr OptionSpec OPTIONS[] = {
 std::string trimmed(const char *s, size_t n) {
     while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\0')) --n;
     return std::string(s, n);
-}
-
-// Names, nodes and program names are printable; quotes and backslashes are all to escape.
-std::string quoted(const std::string &s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "\"";
 }
 
 // kavi's own tasks are KV and six hexadecimal digits (ClientTask); an exit may well be KVSTORE.
@@ -95,7 +86,7 @@ int list_command(const Args &args) {
     std::vector<ExitDetails> details = query_exits(client, names, ANSWER_TIMEOUT_S);
     std::string node = client.node_name();
     if (args.has("json")) {
-        std::printf("{\"node\": %s, \"exits\": [", quoted(node).c_str());
+        std::printf("{\"node\": %s, \"exits\": [", json_string(node).c_str());
         for (size_t i = 0; i < tasks.size(); ++i) {
             const ExitDetails &d = details[i];
             std::string pid = tasks[i].pid != 0 ? std::to_string(tasks[i].pid) : "null";
@@ -103,10 +94,10 @@ int list_command(const Args &args) {
             std::printf(
                 "%s{\"name\": %s, \"pid\": %s, \"process\": %s, \"run_mode\": %s, "
                 "\"commands\": %s, \"since\": %s}",
-                i == 0 ? "" : ", ", quoted(names[i]).c_str(), pid.c_str(),
-                d.fields.count("process") ? quoted(d.fields.at("process")).c_str() : "null",
+                i == 0 ? "" : ", ", json_string(names[i]).c_str(), pid.c_str(),
+                d.fields.count("process") ? json_string(d.fields.at("process")).c_str() : "null",
                 field(d, "run_mode", "null").c_str(), field(d, "commands", "null").c_str(),
-                since != "-" ? quoted(since).c_str() : "null");
+                since != "-" ? json_string(since).c_str() : "null");
         }
         std::printf("]}\n");
         return EXIT_OK;

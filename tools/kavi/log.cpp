@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/kavi/block_fields.h"
 #include "tools/kavi/follow.h"
+#include "tools/kavi/quote.h"
 
 namespace kavitool {
 

@@ -16,6 +16,9 @@ namespace kavitool {
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;  // the service failed; the error log says why
 constexpr int EXIT_USAGE = 2;   // unknown option, missing value or operand: one line on stderr
+// The two of ping, stats and shutdown, which wait on one exit.
+constexpr int EXIT_NOT_STARTED = 3;  // the exit is not started on the node
+constexpr int EXIT_TIMED_OUT = 4;    // what was waited for did not come within the time-out
 
 struct OptionSpec {
     const char *name;   // long name without the dashes: "node" is --node
@@ -28,6 +31,10 @@ struct OptionSpec {
 constexpr OptionSpec NODE_OPTION = {"node", "NODE",
                                     "the node to act on (default: KAVI_NODE, else the host name)"};
 constexpr OptionSpec JSON_OPTION = {"json", nullptr, "print JSON instead of text"};
+// timeout_option: --timeout SECONDS, its help saying what is waited for.
+constexpr OptionSpec timeout_option(const char *help) {
+    return {"timeout", "SECONDS", help};
+}
 
 struct CommandSpec {
     const char *name;

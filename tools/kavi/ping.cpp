@@ -11,11 +11,8 @@ namespace kavitool {
 
 namespace {
 
-constexpr int EXIT_NOT_STARTED = 3;
-constexpr int EXIT_NO_ANSWER = 4;
-
 constexpr OptionSpec OPTIONS[] = {
-    {"timeout", "SECONDS", "how long to wait for the answer (default 5)"},
+    timeout_option("how long to wait for the answer (default 5)"),
     JSON_OPTION,
     NODE_OPTION,
 };
@@ -50,7 +47,7 @@ int ask(const CommandSpec &spec, const Args &args, ClientTask *task, ExitDetails
                      "kavi %s: %s on node %s did not answer within %g s (a task that is not an "
                      "exit, or an exit program that is stuck)\n",
                      spec.name, name.c_str(), task->node_name().c_str(), timeout);
-        return EXIT_NO_ANSWER;
+        return EXIT_TIMED_OUT;
     }
     return EXIT_OK;
 }

@@ -22,11 +22,8 @@ namespace kavitool {
 
 namespace {
 
-constexpr int EXIT_NOT_STARTED = 3;
-constexpr int EXIT_STILL_THERE = 4;
-
 constexpr OptionSpec OPTIONS[] = {
-    {"timeout", "SECONDS", "with EXIT: how long to wait for it to go (default 10)"},
+    timeout_option("with EXIT: how long to wait for it to go (default 10)"),
     NODE_OPTION,
 };
 
@@ -91,7 +88,7 @@ int stop_one(const Args &args) {
         if (std::chrono::steady_clock::now() >= deadline) {
             std::fprintf(stderr, "kavi shutdown: %s is still started after %g s\n", name.c_str(),
                          timeout);
-            return EXIT_STILL_THERE;
+            return EXIT_TIMED_OUT;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "tools/kavi/block_fields.h"
+#include "tools/kavi/quote.h"
 #include "tools/kavi/trace_items.h"
 
 namespace kavitool {

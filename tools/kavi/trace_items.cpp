@@ -377,23 +377,6 @@ Form recognise(std::string_view b) {
 
 }  // namespace
 
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (unsigned char ch : text) {
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += static_cast<char>(ch);
-        } else if (ch < 0x20 || ch >= 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", ch);
-            out += escaped;
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    return out + "\"";
-}
-
 PrintedField describe_item(std::string_view function, uint32_t kind, size_t index,
                            const kavz::TraceItem &item) {
     const ItemSpec *spec = spec_of(function, kind, index);

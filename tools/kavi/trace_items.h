@@ -9,6 +9,7 @@
 
 #include "services/kavzras/record.h"
 #include "tools/kavi/block_fields.h"
+#include "tools/kavi/quote.h"
 
 namespace kavitool {
 
@@ -18,8 +19,5 @@ PrintedField describe_item(std::string_view function, uint32_t kind, size_t inde
                            const kavz::TraceItem &item);
 
 constexpr size_t ITEM_HEX_MAX = 64;
-
-// quoted: text in double quotes, with quotes, backslashes and unprintable bytes escaped.
-std::string quoted(std::string_view text);
 
 }  // namespace kavitool
