@@ -91,10 +91,7 @@ uint32_t vulcfreemem(VULC_FREEMEM *block) try {
     // is the service's, and a reply path names the task a received header gave, which a peer
     // wrote. A buffer handed out is released whatever its header says.
     if (block == nullptr || block->head.length != sizeof *block) return check_head(block);
-    if (!buffer_delete(block->buffer)) {
-        log_failure(__func__, VULC_INVALID_REQUEST, 0, __LINE__, block, sizeof *block);
-        return finish(block, VULC_INVALID_REQUEST, 0);
-    }
+    if (!buffer_delete(block->buffer)) return fail(block, VULC_INVALID_REQUEST, 0);
     return finish(block, VULC_OK, 0);
 } catch (...) {
     return out_of_memory(block);
