@@ -71,8 +71,7 @@ size_t buffers_live() {
 using namespace kavc;
 
 uint32_t vulcalcmem(VULC_ALCMEM *block) try {
-    uint32_t rc = check_head(block);
-    if (rc != VULC_OK) return rc;
+    if (uint32_t rc = check_head(block); rc != VULC_OK) return rc;
     block->buffer = nullptr;
     if (block->size > VULC_MESSAGE_MAX) return finish(block, VULC_INVALID_REQUEST, block->size);
     if (!task_started_here(block->head.task)) return finish(block, VULC_NOT_STARTED, 0);

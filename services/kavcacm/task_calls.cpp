@@ -35,16 +35,14 @@ uint32_t vulcstrtcom(VULC_STRTCOM *block) try {
 }
 
 uint32_t vulcstopcom(VULC_STOPCOM *block) try {
-    uint32_t rc = check_head(block);
-    if (rc != VULC_OK) return rc;
+    if (uint32_t rc = check_head(block); rc != VULC_OK) return rc;
     return finish(block, task_stop(block->head.task) ? VULC_OK : VULC_NOT_STARTED, 0);
 } catch (...) {
     return out_of_memory(block);
 }
 
 uint32_t vulcclosecom(VULC_STOPCOM *block) try {
-    uint32_t rc = check_head(block);
-    if (rc != VULC_OK) return rc;
+    if (uint32_t rc = check_head(block); rc != VULC_OK) return rc;
     TaskRef task = task_find(block->head.task);
     if (task == nullptr) return finish(block, VULC_NOT_STARTED, 0);
     uint32_t reason = plat::mailslot_shut(task->inbox);
@@ -55,8 +53,7 @@ uint32_t vulcclosecom(VULC_STOPCOM *block) try {
 }
 
 uint32_t vulctaskident(VULC_TASKIDENT *block) try {
-    uint32_t rc = check_head(block);
-    if (rc != VULC_OK) return rc;
+    if (uint32_t rc = check_head(block); rc != VULC_OK) return rc;
     block->identity = 0;
     block->dropped = 0;
     if (!task_name_ok(block->target)) return fail(block, VULC_INVALID_REQUEST, 0);
@@ -77,8 +74,7 @@ uint32_t vulcchecktask(VULC_CHECKTASK *block) try {
     if (block != nullptr && block->head.length == sizeof *block) {
         std::memcpy(block->node, local_node(), sizeof block->node);
     }
-    uint32_t rc = check_head(block);
-    if (rc != VULC_OK) return rc;
+    if (uint32_t rc = check_head(block); rc != VULC_OK) return rc;
     // A task of this process holds its inbox while it is in the table, so only another
     // process's task needs the probe of the node, a socket and a connect.
     bool started = task_started_here(block->head.task) ||
