@@ -136,10 +136,12 @@ TEST_F(TraceTest, RecordIsWrittenAndReadBackByteExact) {
     std::string big(5000, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
     uint64_t before = now_ns();
+    testing::internal::CaptureStderr();
     VULZTRACE("KaviInit", 1234, VULZ_KIND_EXIT, 3, 3, &value, 4u, "ABC     ", 8u, big.data(),
               static_cast<uint32_t>(big.size()));
     uint64_t after = now_ns();
     VULZFLUSHTRACE();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "a record written is no failure";
 
     kavz::TraceScan s = scan();
     ASSERT_EQ(s.records.size(), 1u);
