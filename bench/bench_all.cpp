@@ -131,8 +131,7 @@ void print_throughput(const char *name, double ops, double b_ops, double limit) 
 }  // namespace
 
 int main() {
-    std::string node = "BENCH" + std::to_string(getpid());
-    setenv("KAVI_NODE", node.c_str(), 1);
+    use_own_node();
     std::vector<std::string> single_exits;
     for (int i = 0; i < SINGLE_EXITS; ++i) single_exits.push_back("BONE" + std::to_string(i));
     // Every child is forked while this process has no threads; the calling exit comes last.

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 namespace kavibench {
 
@@ -20,13 +22,19 @@ Summary summarize(std::vector<double> samples_us) {
     return {samples_us[n / 2], samples_us[p99], n};
 }
 
-void print_row(const std::string &name, const Summary &s) {
-    std::printf("%-34s %10.1f %10.1f %8zu\n", name.c_str(), s.median_us, s.p99_us, s.count);
+void print_comparison(const std::string &b_name, const std::string &ratio_name, const Summary &a,
+                      const Summary &b) {
+    std::printf("%-34s %10s %10s %8s\n", "", "median us", "p99 us", "n");
+    for (const auto &[name, s] :
+         {std::pair{std::string("(a) raw datagrams (baseline B)"), a}, std::pair{b_name, b}})
+        std::printf("%-34s %10.1f %10.1f %8zu\n", name.c_str(), s.median_us, s.p99_us, s.count);
+    std::printf("%-34s %10.3f %10.3f\n", ratio_name.c_str(), b.median_us / a.median_us,
+                b.p99_us / a.p99_us);
 }
 
-void print_ratio(const std::string &name, const Summary &b, const Summary &a) {
-    std::printf("%-34s %10.3f %10.3f\n", name.c_str(), b.median_us / a.median_us,
-                b.p99_us / a.p99_us);
+void use_own_node() {
+    std::string node = "BENCH" + std::to_string(getpid());
+    setenv("KAVI_NODE", node.c_str(), 1);
 }
 
 double now_us() {

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -21,9 +22,13 @@ struct Summary {
 
 // summarize: median and 99th percentile of samples in microseconds.
 Summary summarize(std::vector<double> samples_us);
-// print_row: one row of the result table; print_ratio: the row (b)/(a) below two rows.
-void print_row(const std::string &name, const Summary &s);
-void print_ratio(const std::string &name, const Summary &b, const Summary &a);
+// print_comparison: the result table: rows (a) for baseline B and (b) named `b_name`, then
+// their ratio (b)/(a) named `ratio_name`.
+void print_comparison(const std::string &b_name, const std::string &ratio_name, const Summary &a,
+                      const Summary &b);
+
+// use_own_node: this process and its children on a node of their own, away from other runs.
+void use_own_node();
 
 // now_us: a monotonic clock in microseconds.
 double now_us();
@@ -36,6 +41,32 @@ bool measure(RoundTrip &rt, int count, std::vector<double> *samples) {
         double begin = now_us();
         if (!rt.round_trip()) return false;
         if (samples != nullptr) samples->push_back(now_us() - begin);
+    }
+    return true;
+}
+
+// Rounds: how many round trips a comparison measures of each side.
+struct Rounds {
+    int warm_up;    // unmeasured, first
+    int count;      // rounds
+    int per_round;  // round trips of each side in a round
+};
+
+// compare: rounds of a, then b, alternating so that load from elsewhere on the machine falls on
+// both alike; their times in *sa and *sb. False, said on standard error under `name`, when a
+// round trip failed.
+template <class A, class B>
+bool compare(const char *name, const Rounds &r, A &a, B &b, std::vector<double> *sa,
+             std::vector<double> *sb) {
+    if (!measure(a, r.warm_up, nullptr) || !measure(b, r.warm_up, nullptr)) {
+        std::fprintf(stderr, "%s: a round trip failed during warm-up\n", name);
+        return false;
+    }
+    for (int round = 0; round < r.count; ++round) {
+        if (!measure(a, r.per_round, sa) || !measure(b, r.per_round, sb)) {
+            std::fprintf(stderr, "%s: a round trip failed\n", name);
+            return false;
+        }
     }
     return true;
 }

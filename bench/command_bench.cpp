@@ -2,8 +2,6 @@
 // measured in one run: (a) B itself; (b) a client task sends an ~800-byte command to an exit in
 // run mode 0 in another process (queue thread, dispatcher, exit function, full reply) and takes
 // its ~500-byte reply. Rounds alternate so that load from elsewhere falls on both alike.
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -17,9 +15,7 @@ using namespace kavibench;
 
 namespace {
 
-constexpr int ROUNDS = 10;
-constexpr int PER_ROUND = 1000;
-constexpr int WARM_UP = 300;
+constexpr Rounds ROUNDS = {300, 10, 1000};
 
 double per_second(const std::vector<double> &samples_us) {
     double total = 0;
@@ -30,32 +26,19 @@ double per_second(const std::vector<double> &samples_us) {
 }  // namespace
 
 int main() {
-    std::string node = "BENCH" + std::to_string(getpid());
-    setenv("KAVI_NODE", node.c_str(), 1);
+    use_own_node();
     // The exit's process is forked first, while this process has no threads of its own.
     ChildProcess exit([] { return serve_exits({"BEXIT"}, 0); });
     CommandClient command("BCLIENT", "BEXIT");
     Baseline raw;
     std::vector<double> a, b;
-    if (!measure(raw, WARM_UP, nullptr) || !measure(command, WARM_UP, nullptr)) {
-        std::fprintf(stderr, "command_bench: a round trip failed during warm-up\n");
-        return 1;
-    }
-    for (int round = 0; round < ROUNDS; ++round) {
-        if (!measure(raw, PER_ROUND, &a) || !measure(command, PER_ROUND, &b)) {
-            std::fprintf(stderr, "command_bench: a round trip failed\n");
-            return 1;
-        }
-    }
+    if (!compare("command_bench", ROUNDS, raw, command, &a, &b)) return 1;
     Summary sa = summarize(a), sb = summarize(b);
     std::printf(
         "command round trip: %zu-byte command, %u-byte reply, exit in run mode 0;\n"
         "baseline B: %zu-byte request, %zu-byte reply\n",
         command.command_size(), command.reply_size(), BASELINE_REQUEST, BASELINE_REPLY);
-    std::printf("%-34s %10s %10s %8s\n", "", "median us", "p99 us", "n");
-    print_row("(a) raw datagrams (baseline B)", sa);
-    print_row("(b) command through an exit", sb);
-    print_ratio("ratio (b)/(a)", sb, sa);
+    print_comparison("(b) command through an exit", "ratio (b)/(a)", sa, sb);
     std::printf("round trips/s: (a) %.0f  (b) %.0f  ratio (b)/(a) %.2f\n", per_second(a),
                 per_second(b), per_second(a) > 0 ? per_second(b) / per_second(a) : 0);
     return 0;

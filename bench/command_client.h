@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "services/kavcacm/kavcacm.h"
+#include "services/kavcacm/task_client.h"
 
 namespace kavibench {
 
@@ -27,13 +27,8 @@ class CommandClient {
     uint32_t reply_size() const { return reply_size_; }
 
   private:
-    void release(void *buffer);
-
-    char task_[8];
-    char exit_[8];
-    bool ok_ = false;
-    VULC_HANDLE handle_ = 0;
-    char node_[24];
+    kavc::TaskClient task_;
+    std::string exit_;
     std::vector<uint8_t> command_;
     uint32_t reply_size_ = 0;
 };

@@ -1,12 +1,8 @@
 // send_client.cpp — the target exit and the calling exit of an exit-to-exit round trip.
 #include "bench/send_client.h"
 
-#include <unistd.h>
-
-#include <cstring>
-
 #include "bench/baseline.h"
-#include "services/kavcacm/kavcacm.h"
+#include "services/kavcacm/task_client.h"
 
 namespace kavibench {
 
@@ -32,10 +28,7 @@ SendClient::SendClient() : text_(SEND_TEXT, 'q') {
     ok_ = KaviInit("BCALLER", answer, 0) == VULE_OK;
     block_.command_string = text_.data();
     // The target may still be registering: until then a send finds nobody to take it.
-    VULC_CHECKTASK check{};
-    check.head.length = sizeof check;
-    memcpy(check.head.task, "BTARGET ", 8);
-    for (int i = 0; i < 5000 && vulcchecktask(&check) != VULC_OK; ++i) usleep(1000);
+    kavc::await_started("BTARGET", 5000);
 }
 
 bool SendClient::round_trip() {

@@ -5,7 +5,7 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(KAVI_SHARED_LIBRARIES kaviexit kavcacm kavzras kavq)
-set(KAVI_PUBLIC_HEADERS kaviexit.h vulece.hpp ibase.hpp istring.hpp iexcept.hpp iexport.hpp)
+set(KAVI_PUBLIC_HEADERS kaviexit.h vulece.hpp ibase.hpp istring.hpp iexcept.hpp kaviexport.h)
 set(KAVI_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kaviexit)
 
 # The libraries find each other, and kavi finds them, where they are installed, wherever that is.

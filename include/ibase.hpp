@@ -2,15 +2,15 @@
 // printable name and a one-line debug form.
 #pragma once
 
-#include "iexport.hpp"
 #include "istring.hpp"
+#include "kaviexport.h"
 
 /// The root of the class hierarchy; it holds nothing.
-class KAVI_CLASS IBase {};
+class KAVI_API IBase {};
 
 /// The root of the classes with virtual operations. Their slot order is part of the exported
 /// interface: destructor, asString, asDebugInfo.
-class KAVI_CLASS IVBase : public IBase {
+class KAVI_API IVBase : public IBase {
   public:
     virtual ~IVBase();
     /// "IVBase object".

@@ -4,13 +4,13 @@
 
 #include <cstdint>
 
-#include "iexport.hpp"
+#include "kaviexport.h"
 
 class IString;
 
 /// Where an exception was thrown: file name, function name, line number. The names are copied;
 /// when the copy cannot be allocated the location is empty and logs say so.
-class KAVI_CLASS ISourceLocation {
+class KAVI_API ISourceLocation {
   public:
     ISourceLocation() = default;  ///< the empty location
     ISourceLocation(const char *fileName, const char *functionName, uint32_t lineNumber);
@@ -32,10 +32,10 @@ class KAVI_CLASS ISourceLocation {
 /// error id, up to 5 locations, text lines, error code group); when the record cannot be
 /// allocated every query answers nothing or 0 and the group query answers the default group.
 /// Building, copying and logging an exception never throw on their own account.
-class KAVI_CLASS IException {
+class KAVI_API IException {
   public:
     /// The exception trace function: where logged exception data goes, one line at a time.
-    class KAVI_CLASS TraceFn {
+    class KAVI_API TraceFn {
       public:
         virtual void write(const char *line) = 0;
         virtual void write(const IString &text);
@@ -97,13 +97,13 @@ class KAVI_CLASS IException {
 };
 
 /// The default trace function: each line to standard error.
-class KAVI_CLASS IExceptTraceFn : public IException::TraceFn {
+class KAVI_API IExceptTraceFn : public IException::TraceFn {
   public:
     void write(const char *line) override;
 };
 
 #define KAVI_DECLARE_EXCEPTION(Child)                                         \
-    class KAVI_CLASS Child : public IException {                              \
+    class KAVI_API Child : public IException {                                \
       public:                                                                 \
         Child(const char *text, uint32_t errorId = 0, uint32_t severity = 1); \
         const char *name() const override;                                    \
@@ -123,12 +123,12 @@ KAVI_DECLARE_EXCEPTION(IResourceExhausted);    // type code 7
 
 /// Throws IInvalidRequest (error id 1, group "Other Error Group") saying that the expression
 /// must be true, after logging it.
-[[noreturn]] KAVI_CLASS void failStateAssertion(const char *expression,
-                                                const ISourceLocation &location);
+[[noreturn]] KAVI_API void failStateAssertion(const char *expression,
+                                              const ISourceLocation &location);
 /// The same with IInvalidParameter, for a parameter check.
-[[noreturn]] KAVI_CLASS void failParameterAssertion(const char *expression,
-                                                    const ISourceLocation &location);
+[[noreturn]] KAVI_API void failParameterAssertion(const char *expression,
+                                                  const ISourceLocation &location);
 /// Throws the exception of typeCode (0 to 7, in the order of the classes above) with message
 /// messageId's text, after logging it; any other type code returns without effect.
-KAVI_CLASS void throwLibraryError(uint32_t messageId, const ISourceLocation &location,
-                                  uint32_t typeCode, uint32_t severity);
+KAVI_API void throwLibraryError(uint32_t messageId, const ISourceLocation &location,
+                                uint32_t typeCode, uint32_t severity);

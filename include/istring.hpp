@@ -2,11 +2,11 @@
 // shared, reference-counted buffer; and IStringTest, the character test of its searches.
 #pragma once
 
-#include "iexport.hpp"
+#include "kaviexport.h"
 
 /// A character test: kind 1 is a plain function. Characters reach the function as signed values
 /// (bytes 0x80 to 0xFF as negative numbers).
-class KAVI_CLASS IStringTest {
+class KAVI_API IStringTest {
   public:
     using CFunction = int (*)(int);
     enum Kind { cFunction = 1 };
@@ -25,9 +25,9 @@ class KAVI_CLASS IStringTest {
 /// exported interface. Operations that would need a buffer of 4 GiB or more throw
 /// IInvalidRequest (error 51); a failed allocation throws IOutOfMemory.
 class IString;
-KAVI_CLASS IString operator+(const char *text, const IString &string);
+KAVI_API IString operator+(const char *text, const IString &string);
 
-class KAVI_CLASS IString {
+class KAVI_API IString {
   public:
     IString();
     IString(const char *text);  ///< a null pointer gives the empty string

@@ -4,16 +4,16 @@
 
 #include "ibase.hpp"
 #include "iexcept.hpp"
-#include "iexport.hpp"
 #include "istring.hpp"
 #include "kaviexit.h"
+#include "kaviexport.h"
 
 /// A view of one exit parameter block. It does not own the block, so copies are cheap and all
 /// see the same block; it is usable only while the block is (for a block handed to the exit
 /// function, until that function returns). Accessors read the block at the moment of the call
 /// and need one: an object made without a block supports only getPB, setPB, copying,
 /// assignment, destruction and the printable forms.
-class KAVI_CLASS VuleCommandExitParms : public IVBase {
+class KAVI_API VuleCommandExitParms : public IVBase {
   public:
     VuleCommandExitParms(_VULE_PARAMETERS32 *block = nullptr);
     VuleCommandExitParms(const VuleCommandExitParms &other);
@@ -94,7 +94,7 @@ class KAVI_CLASS VuleCommandExitParms : public IVBase {
 
 /// One registered exit: constructing the object registers the exit (and may wait), destroying
 /// it ends the exit. An object exists only while its exit is registered, so it cannot be copied.
-class KAVI_CLASS VuleCommandExit : public IVBase {
+class KAVI_API VuleCommandExit : public IVBase {
   public:
     /// Registers exitFunction under name (1 to 8 characters, see KaviInitialize), each command
     /// on a thread of its own (run mode 1); throws IInvalidRequest (error id 1) when

@@ -71,8 +71,7 @@ size_t buffers_live() {
 using namespace kavc;
 
 uint32_t vulcalcmem(VULC_ALCMEM *block) try {
-    uint32_t rc = check_head(block);
-    if (rc != VULC_OK) return rc;
+    if (uint32_t rc = check_head(block); rc != VULC_OK) return rc;
     block->buffer = nullptr;
     if (block->size > VULC_MESSAGE_MAX) return finish(block, VULC_INVALID_REQUEST, block->size);
     if (!task_started_here(block->head.task)) return finish(block, VULC_NOT_STARTED, 0);
@@ -91,10 +90,7 @@ uint32_t vulcfreemem(VULC_FREEMEM *block) try {
     // is the service's, and a reply path names the task a received header gave, which a peer
     // wrote. A buffer handed out is released whatever its header says.
     if (block == nullptr || block->head.length != sizeof *block) return check_head(block);
-    if (!buffer_delete(block->buffer)) {
-        log_failure(__func__, VULC_INVALID_REQUEST, 0, __LINE__, block, sizeof *block);
-        return finish(block, VULC_INVALID_REQUEST, 0);
-    }
+    if (!buffer_delete(block->buffer)) return fail(block, VULC_INVALID_REQUEST, 0);
     return finish(block, VULC_OK, 0);
 } catch (...) {
     return out_of_memory(block);

@@ -22,7 +22,7 @@
 
 #include <cstdint>
 
-#include "platform/export.h"
+#include "kaviexport.h"
 
 typedef uintptr_t VULC_HANDLE;
 
@@ -184,30 +184,30 @@ static_assert(sizeof(void *) != 4 || sizeof(VULC_SNDDATA) == 80);
 static_assert(sizeof(void *) != 4 || sizeof(VULC_FREEMEM) == 24);
 
 extern "C" {
-KAVI_EXPORT uint32_t vulcstrtcom(VULC_STRTCOM *block);
-KAVI_EXPORT uint32_t vulcstopcom(VULC_STOPCOM *block);
+KAVI_API uint32_t vulcstrtcom(VULC_STRTCOM *block);
+KAVI_API uint32_t vulcstopcom(VULC_STOPCOM *block);
 // vulcclosecom (extension): the task takes no more messages: a send to it fails with
 // VULC_UNREACHABLE from now on, what is in its inbox can still be received, and then
 // vulcrcvdata and vulcsocwait answer VULC_CLOSED. The task stays started until vulcstopcom.
-KAVI_EXPORT uint32_t vulcclosecom(VULC_STOPCOM *block);
-KAVI_EXPORT uint32_t vulctaskident(VULC_TASKIDENT *block);
-KAVI_EXPORT uint32_t vulcchecktask(VULC_CHECKTASK *block);
-KAVI_EXPORT uint32_t vulcsocwait(VULC_SOCWAIT *block);
-KAVI_EXPORT uint32_t vulcrcvdata(VULC_RCVDATA *block);
-KAVI_EXPORT uint32_t vulcalcmem(VULC_ALCMEM *block);
-KAVI_EXPORT uint32_t vulcsnddata(VULC_SNDDATA *block);
-KAVI_EXPORT uint32_t vulcfreemem(VULC_FREEMEM *block);
+KAVI_API uint32_t vulcclosecom(VULC_STOPCOM *block);
+KAVI_API uint32_t vulctaskident(VULC_TASKIDENT *block);
+KAVI_API uint32_t vulcchecktask(VULC_CHECKTASK *block);
+KAVI_API uint32_t vulcsocwait(VULC_SOCWAIT *block);
+KAVI_API uint32_t vulcrcvdata(VULC_RCVDATA *block);
+KAVI_API uint32_t vulcalcmem(VULC_ALCMEM *block);
+KAVI_API uint32_t vulcsnddata(VULC_SNDDATA *block);
+KAVI_API uint32_t vulcfreemem(VULC_FREEMEM *block);
 // vulcsemwait: waits timeout_ms (0 only polls; negative: no limit). Returns VULC_SEM_TIMEOUT
 // when the time-out expired, VULC_SEM_SHUTDOWN when the node was told to shut down (kavi
 // shutdown), VULC_SEM_SIGNAL when the process got SIGINT or SIGTERM during the wait (only where
 // the program left their handling at the default, which is restored after), or a failure code.
-KAVI_EXPORT uint32_t vulcsemwait(uint32_t zero, int32_t timeout_ms);
+KAVI_API uint32_t vulcsemwait(uint32_t zero, int32_t timeout_ms);
 
 // Extensions for server-side tools, on the node of this process (KAVI_NODE, read once):
 // vulclisttasks: up to capacity tasks into tasks; *count gets how many are started. 0 or a
 // failure code.
-KAVI_EXPORT uint32_t vulclisttasks(VULC_TASKINFO *tasks, uint32_t capacity, uint32_t *count);
+KAVI_API uint32_t vulclisttasks(VULC_TASKINFO *tasks, uint32_t capacity, uint32_t *count);
 // vulcshutdown: ends every vulcsemwait in progress on the node; *ended gets how many. 0 or a
 // failure code.
-KAVI_EXPORT uint32_t vulcshutdown(uint32_t *ended);
+KAVI_API uint32_t vulcshutdown(uint32_t *ended);
 }

@@ -83,8 +83,7 @@ uint32_t vulcrcvdata(VULC_RCVDATA *block) try {
     uint32_t rc = check_head(block);
     if (rc != VULC_OK) return rc;
     if (block->length_out == nullptr || block->buffer_out == nullptr) {
-        log_failure(__func__, VULC_INVALID_REQUEST, 0, __LINE__, block, sizeof *block);
-        return finish(block, VULC_INVALID_REQUEST, 0);
+        return fail(block, VULC_INVALID_REQUEST, 0);
     }
     TaskRef task = task_by_handle(block->receive_handle);
     char key[8];

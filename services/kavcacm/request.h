@@ -20,6 +20,14 @@ uint32_t finish(Block *block, uint32_t rc, uint32_t reason) {
     return rc;
 }
 
+// fail: the call's failure logged once, with the block as its data, and its codes filled in.
+template <class Block>
+uint32_t fail(Block *block, uint32_t rc, uint32_t reason,
+              const char *function = __builtin_FUNCTION(), uint32_t line = __builtin_LINE()) {
+    log_failure(function, rc, reason, line, block, sizeof(Block));
+    return finish(block, rc, reason);
+}
+
 // check_head: 0, or VULC_INVALID_REQUEST (logged; filled in where the block has room for it)
 // for a null block, a length word that is not the block's size, or a malformed task name.
 template <class Block>

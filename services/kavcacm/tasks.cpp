@@ -13,6 +13,8 @@ namespace kavc {
 namespace {
 
 struct Table {
+    // std::mutex, not plat::Mutex: no user code runs while a service lock is held, so no owner
+    // can die holding one, and only exit/ must report an abandoned owner (code 105).
     std::mutex lock;
     std::vector<TaskRef> tasks;
     uintptr_t last_handle = 0;

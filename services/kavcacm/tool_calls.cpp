@@ -11,18 +11,30 @@
 
 using namespace kavc;
 
+namespace {
+
+// list_node: the mailslots of the node under prefix; 0, or what the calling tool call answers
+// (a system failure is logged under its name and site).
+uint32_t list_node(const char *prefix, std::vector<plat::MailslotInfo> *found,
+                   const char *function = __builtin_FUNCTION(), uint32_t line = __builtin_LINE()) {
+    uint32_t rc = plat::mailslot_list(prefix, found);
+    if (rc == plat::ERR_NO_MEMORY) return out_of_memory(function, line);
+    if (rc != plat::OK) {
+        log_failure(function, VULC_SYSTEM_ERROR, rc, line, nullptr, 0);
+        return VULC_SYSTEM_ERROR;
+    }
+    return VULC_OK;
+}
+
+}  // namespace
+
 uint32_t vulclisttasks(VULC_TASKINFO *tasks, uint32_t capacity, uint32_t *count) try {
     if (count == nullptr || (tasks == nullptr && capacity != 0)) {
         log_failure(__func__, VULC_INVALID_REQUEST, capacity, __LINE__, nullptr, 0);
         return VULC_INVALID_REQUEST;
     }
     std::vector<plat::MailslotInfo> found;
-    uint32_t rc = plat::mailslot_list(TASK_PREFIX, &found);
-    if (rc == plat::ERR_NO_MEMORY) return out_of_memory();
-    if (rc != plat::OK) {
-        log_failure(__func__, VULC_SYSTEM_ERROR, rc, __LINE__, nullptr, 0);
-        return VULC_SYSTEM_ERROR;
-    }
+    if (uint32_t rc = list_node(TASK_PREFIX, &found); rc != VULC_OK) return rc;
     uint32_t n = 0;
     const size_t prefix_length = sizeof TASK_PREFIX - 1;
     for (const plat::MailslotInfo &slot : found) {
@@ -46,15 +58,10 @@ uint32_t vulcshutdown(uint32_t *ended) try {
     }
     *ended = 0;
     std::vector<plat::MailslotInfo> waits;
-    uint32_t rc = plat::mailslot_list(WAIT_PREFIX, &waits);
-    if (rc == plat::ERR_NO_MEMORY) return out_of_memory();
-    if (rc != plat::OK) {
-        log_failure(__func__, VULC_SYSTEM_ERROR, rc, __LINE__, nullptr, 0);
-        return VULC_SYSTEM_ERROR;
-    }
+    if (uint32_t rc = list_node(WAIT_PREFIX, &waits); rc != VULC_OK) return rc;
     uint32_t result = VULC_OK;
     for (const plat::MailslotInfo &wait : waits) {
-        rc = plat::mailslot_write(wait.path.c_str(), WAKE_SHUTDOWN, sizeof WAKE_SHUTDOWN);
+        uint32_t rc = plat::mailslot_write(wait.path.c_str(), WAKE_SHUTDOWN, sizeof WAKE_SHUTDOWN);
         if (rc == plat::OK) {
             ++*ended;
         } else if (rc != plat::ERR_NOT_FOUND) {  // not found: that wait ended meanwhile

@@ -13,6 +13,19 @@ Links *links(void *element) {
     return static_cast<Links *>(element);
 }
 
+// add_at: puts element at one end of the list, whose head field is `end` (the other end's is
+// `other`); `outward` is the link that points off that end, `inward` the one back into the list.
+void add_at(void *&end, void *&other, void *Links::*outward, void *Links::*inward, void *element) {
+    links(element)->*outward = nullptr;
+    links(element)->*inward = end;
+    if (end != nullptr) {
+        links(end)->*outward = element;
+    } else {
+        other = element;
+    }
+    end = element;
+}
+
 }  // namespace
 
 extern "C" {
@@ -25,26 +38,12 @@ void ExquDllInitializeListToEmpty(EXQU_LIST_HEAD *head) {
 
 void ExquDllAddToEndOfList(EXQU_LIST_HEAD *head, void *element) {
     if (head == nullptr || element == nullptr) return;
-    links(element)->next = nullptr;
-    links(element)->prev = head->last;
-    if (head->last != nullptr) {
-        links(head->last)->next = element;
-    } else {
-        head->first = element;
-    }
-    head->last = element;
+    add_at(head->last, head->first, &Links::next, &Links::prev, element);
 }
 
 void ExquDllAddToFrontOfList(EXQU_LIST_HEAD *head, void *element) {
     if (head == nullptr || element == nullptr) return;
-    links(element)->prev = nullptr;
-    links(element)->next = head->first;
-    if (head->first != nullptr) {
-        links(head->first)->prev = element;
-    } else {
-        head->last = element;
-    }
-    head->first = element;
+    add_at(head->first, head->last, &Links::prev, &Links::next, element);
 }
 
 void *ExquDllGetFirstFromList(EXQU_LIST_HEAD *head) {

@@ -4,7 +4,7 @@
 // lock: callers serialise the calls on one list. A null head or element changes nothing.
 #pragma once
 
-#include "platform/export.h"
+#include "kaviexport.h"
 
 struct EXQU_LIST_HEAD {
     void *first;
@@ -14,13 +14,13 @@ struct EXQU_LIST_HEAD {
 extern "C" {
 
 // ExquDllInitializeListToEmpty: makes the list empty (elements on it are forgotten, not freed).
-KAVI_EXPORT void ExquDllInitializeListToEmpty(EXQU_LIST_HEAD *head);
+KAVI_API void ExquDllInitializeListToEmpty(EXQU_LIST_HEAD *head);
 // ExquDllAddToEndOfList, ExquDllAddToFrontOfList: insert an element not on any list.
-KAVI_EXPORT void ExquDllAddToEndOfList(EXQU_LIST_HEAD *head, void *element);
-KAVI_EXPORT void ExquDllAddToFrontOfList(EXQU_LIST_HEAD *head, void *element);
+KAVI_API void ExquDllAddToEndOfList(EXQU_LIST_HEAD *head, void *element);
+KAVI_API void ExquDllAddToFrontOfList(EXQU_LIST_HEAD *head, void *element);
 // ExquDllGetFirstFromList: the first element, left on the list; null when the list is empty.
-KAVI_EXPORT void *ExquDllGetFirstFromList(EXQU_LIST_HEAD *head);
+KAVI_API void *ExquDllGetFirstFromList(EXQU_LIST_HEAD *head);
 // ExquDllDeleteFromList: removes an element that is on this list. Deleting it again, or an
 // element at an end of another list, changes nothing.
-KAVI_EXPORT void ExquDllDeleteFromList(EXQU_LIST_HEAD *head, void *element);
+KAVI_API void ExquDllDeleteFromList(EXQU_LIST_HEAD *head, void *element);
 }

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/export.h"
+#include "kaviexport.h"
 
 // The trace control block as callers read it: word 0 the mask of enabled record kinds,
 // word 1 the trace level.
@@ -35,30 +35,30 @@ extern "C" {
 // file are both set, the mask is not 0 and the file opens; a bad setting is logged. component
 // names the source in records and log lines; no options are defined (pass ""). Called at load,
 // before other threads trace; a later call replaces the settings. docs/trace-format.md.
-KAVI_EXPORT void VULZINITTRACE(const char *component, const char *options,
-                               VULZ_TRACE_CONTROL **control);
+KAVI_API void VULZINITTRACE(const char *component, const char *options,
+                            VULZ_TRACE_CONTROL **control);
 // VULZTRACE: appends one record whole to the trace file, nothing while tracing is off. After
 // count come count pairs (const void *data, uint32_t length): pass the length as a uint32_t.
 // Items are recorded up to 4,096 bytes each and up to 8 of them; a null or unreadable item is
 // recorded as unreadable.
-KAVI_EXPORT void VULZTRACE(const char *function, uint32_t line, uint32_t kind, uint32_t level,
-                           uint32_t count, ...);
+KAVI_API void VULZTRACE(const char *function, uint32_t line, uint32_t kind, uint32_t level,
+                        uint32_t count, ...);
 // VULZFLUSHTRACE: makes the records written so far durable (a crash of the process loses
 // none of them anyway; this guards against a crash of the machine).
-KAVI_EXPORT void VULZFLUSHTRACE(void);
+KAVI_API void VULZFLUSHTRACE(void);
 // VULZLOGERROR: one error-log line, always written, to the file KAVZ_ERRLOG names (read at
 // every call) or else standard error; after count come count pairs (const void *data,
 // uint32_t length), shown in hexadecimal up to 256 bytes each, up to 8 of them.
-KAVI_EXPORT void VULZLOGERROR(const char *function, uint32_t code, uint32_t reason, uint32_t line,
-                              uint32_t level, uint32_t count, ...);
+KAVI_API void VULZLOGERROR(const char *function, uint32_t code, uint32_t reason, uint32_t line,
+                           uint32_t level, uint32_t count, ...);
 // VULZLOGERRORTEXT: the same line as VULZLOGERROR, with the items given as an array and ended
 // by msg="sentence": one plain sentence (at most 512 bytes shown) that says what failed.
-KAVI_EXPORT void VULZLOGERRORTEXT(const char *function, uint32_t code, uint32_t reason,
-                                  uint32_t line, uint32_t level, const char *sentence,
-                                  uint32_t count, const VULZ_ITEM *items);
+KAVI_API void VULZLOGERRORTEXT(const char *function, uint32_t code, uint32_t reason, uint32_t line,
+                               uint32_t level, const char *sentence, uint32_t count,
+                               const VULZ_ITEM *items);
 // VULZCHKPOINTER: nonzero when length bytes at address may be read, 0 otherwise; never
 // faults. A null address is never readable; any other with length 0 is.
-KAVI_EXPORT int VULZCHKPOINTER(const void *address, uint32_t length);
+KAVI_API int VULZCHKPOINTER(const void *address, uint32_t length);
 }
 
 // The trace rule: a record of a kind whose mask bit is `kind_mask` is written only when this holds.

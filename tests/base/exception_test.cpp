@@ -30,7 +30,7 @@ class Recorder : public IException::TraceFn {
 
 const ISourceLocation kExitCtor(".\\vulece", "VuleCommandExit::VuleCommandExit", 167);
 
-TEST(Exception, FailedStateAssertionWritesFiveLinesAndThrows) {
+TEST(Exception, FailedAssertionsWriteFiveLinesAndThrow) {
     Recorder recorder;
     try {
         failStateAssertion("rc == VULE_OK", kExitCtor);
@@ -57,14 +57,11 @@ TEST(Exception, FailedStateAssertionWritesFiveLinesAndThrows) {
               }),
               recorder.lines);
     EXPECT_EQ(1, recorder.flushes);
-}
-
-TEST(Exception, FailedParameterAssertionThrowsInvalidParameter) {
-    Recorder recorder;
+    // A failed parameter assertion throws IInvalidParameter.
     EXPECT_THROW(failParameterAssertion("p != 0", kExitCtor), IInvalidParameter);
-    ASSERT_EQ(5u, recorder.lines.size());
+    ASSERT_EQ(10u, recorder.lines.size());
     EXPECT_EQ("      The following expression must be true, but it evaluated to false: p != 0.",
-              recorder.lines[4]);
+              recorder.lines[9]);
 }
 
 TEST(Exception, RecordThatCannotBeAllocatedLogsUnavailableForms) {
@@ -154,12 +151,8 @@ TEST(Exception, ThrowLibraryErrorThrowsTheClassOfEachTypeCode) {
     }
     EXPECT_NO_THROW(throwLibraryError(51, kExitCtor, 8, 1));
     EXPECT_EQ(8u * 5u, recorder.lines.size());
-}
-
-TEST(Exception, MessageWithoutTextSaysSo) {
-    Recorder recorder;
     try {
-        throwLibraryError(2, kExitCtor, 3, 1);
+        throwLibraryError(2, kExitCtor, 3, 1);  // a message without a text says so
     } catch (IInvalidRequest &e) {
         EXPECT_STREQ("Unable to load text from message file.", e.text());
     }

@@ -23,9 +23,7 @@ int useCount(const IString &s) {
     return IBuffer::fromText(const_cast<char *>(+s))->useCount();
 }
 
-TEST(String, IsOnePointer) {
-    EXPECT_EQ(sizeof(void *), sizeof(IString));
-}
+static_assert(sizeof(IString) == sizeof(void *), "an IString is one pointer");
 
 TEST(String, NullTextAndZeroLengthShareTheEmptyBuffer) {
     IString none;
@@ -39,13 +37,8 @@ TEST(String, NullTextAndZeroLengthShareTheEmptyBuffer) {
     EXPECT_EQ(static_cast<const char *>(none), static_cast<const char *>(emptyText));
 }
 
-TEST(String, NullPointerWithPadGivesPads) {
-    IString pads(nullptr, 3, ' ');
-    EXPECT_EQ("   ", str(pads));
-    EXPECT_EQ("202020", str(pads.bytesToHex()));
-}
-
-TEST(String, BytesMayHoldNul) {
+TEST(String, NullPointerWithPadGivesPadsAndBytesMayHoldNul) {
+    EXPECT_EQ("202020", str(IString(nullptr, 3, ' ').bytesToHex()));
     IString bytes("a\0b", 3);
     EXPECT_EQ(3u, bytes.length());
     EXPECT_EQ("610062", str(bytes.bytesToHex()));
@@ -62,25 +55,24 @@ TEST(String, NumbersInDecimal) {
 
 // Room in place is (length OR 31) + 1 - length and must also hold the NUL.
 TEST(String, AppendsInPlaceOnlyWhenSoleOwnerAndItFits) {
-    IString s30(nullptr, 30, 'a');
-    const char *before = s30;
-    s30 += "b";
-    EXPECT_EQ(before, static_cast<const char *>(s30));
-    EXPECT_EQ(std::string(30, 'a') + "b", str(s30));
-
-    IString s31(nullptr, 31, 'a');
-    before = s31;
-    s31 += "b";
-    EXPECT_NE(before, static_cast<const char *>(s31));
-    EXPECT_EQ(std::string(31, 'a') + "b", str(s31));
-
-    IString s32(nullptr, 32, 'a');
-    before = s32;
-    s32 += IString(nullptr, 31, 'c');
-    EXPECT_EQ(before, static_cast<const char *>(s32));
-    s32 += "d";
-    EXPECT_NE(before, static_cast<const char *>(s32));
-    EXPECT_EQ(std::string(32, 'a') + std::string(31, 'c') + "d", str(s32));
+    // A text and an IString appended; 32 + 31 still fits the 64 bytes of a 32-byte string.
+    struct Case {
+        uint32_t length, appended;
+        bool inPlace;
+    };
+    for (const Case &c : {Case{30, 1, true}, Case{31, 1, false}, Case{32, 31, true}}) {
+        IString s(nullptr, c.length, 'a');
+        const char *before = s;
+        if (c.appended == 1)
+            s += "b";
+        else
+            s += IString(nullptr, c.appended, 'b');
+        EXPECT_EQ(c.inPlace, before == static_cast<const char *>(s)) << c.length;
+        EXPECT_EQ(std::string(c.length, 'a') + std::string(c.appended, 'b'), str(s));
+        if (!c.inPlace) continue;
+        s += "d";
+        EXPECT_NE(before, static_cast<const char *>(s)) << "a full buffer grows";
+    }
 }
 
 TEST(String, AppendToASharedBufferLeavesTheOtherCopyAlone) {
@@ -115,20 +107,13 @@ TEST(String, TrimTrailingWhiteSpace) {
     EXPECT_EQ(static_cast<const char *>(IString()),
               static_cast<const char *>(blanks.trimTrailing(kWhiteSpace)));
     EXPECT_EQ(0u, IString().trimTrailing(kWhiteSpace).length());
-}
-
-int lastSeen;
-int recordAndPass(int c) {
-    lastSeen = c;
-    return 1;
-}
-
-TEST(String, TestSeesHighBytesAsNegative) {
-    IString("\xE9").trimTrailing(IStringTest(recordAndPass));
+    // The test sees a byte above 0x7F as negative, as a signed char.
+    static int lastSeen;
+    IString("\xE9").trimTrailing(IStringTest([](int c) { return (lastSeen = c), 1; }));
     EXPECT_EQ(-23, lastSeen);
 }
 
-TEST(String, DecimalToHex) {
+TEST(String, DecimalToHexAndToBytes) {
     const std::pair<const char *, const char *> cases[] = {
         {"0", "00"},
         {"1", "01"},
@@ -147,9 +132,6 @@ TEST(String, DecimalToHex) {
     for (const auto &[decimal, hex] : cases) {
         EXPECT_EQ(hex, str(IString(decimal).decimalToHex())) << decimal;
     }
-}
-
-TEST(String, DecimalToBytes) {
     EXPECT_EQ(std::string("\xFF", 1), str(IString("255").decimalToBytes()));
     EXPECT_EQ(std::string("\x01\x00", 2), str(IString("256").decimalToBytes()));
     EXPECT_EQ(std::string("\x00", 1), str(IString("000").decimalToBytes()));
@@ -192,10 +174,10 @@ TEST(String, CopiesSharedAcrossThreads) {
 }
 
 // The double-byte decision is made once per process, so each environment gets a process.
-int inChild(const std::vector<std::string> &args, const char *table) {
+int inChild(const std::vector<std::string> &args, const char *table,
+            std::vector<std::string> env = {}) {
     std::vector<std::string> argv = {kavitest::executable_dir() + "/base_dbcs_child"};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env;
     if (table != nullptr) env.push_back(std::string("IDBCSTABLE=") + table);
     return kavitest::Child::spawn(argv, env).wait(10000);
 }
@@ -207,10 +189,10 @@ TEST(String, DoubleByteTrimKeepsALeadByteWithItsTrailer) {
     EXPECT_EQ(0, inChild({"trim", "AB \x81", "AB \x81"}, "\x81"));
     EXPECT_EQ(0, inChild({"trim", "AB\x81  ", "AB\x81"}, nullptr));
     EXPECT_EQ(0, inChild({"trim", "AB\x81  ", "AB\x81"}, ""));
-}
-
-TEST(String, EmptyBufferAndDecisionMadeOnceAcrossThreads) {
+    // The empty buffer and the decision are made once, whichever thread comes first.
     EXPECT_EQ(0, inChild({"race"}, "\x81"));
+    // OPTRC_I18N leaves the decision to the locale, whose C form has single-byte characters.
+    EXPECT_EQ(2, inChild({"race"}, nullptr, {"OPTRC_I18N=on"}));
 }
 
 }  // namespace

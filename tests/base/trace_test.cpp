@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -24,10 +25,11 @@ constexpr char kLogged[] =
     ">   Exception text is:\n"
     ">      The following expression must be true, but it evaluated to false: rc == VULE_OK.\n";
 
+using Env = std::vector<std::pair<const char *, std::string>>;
+
 // In a child: sets the variables, sends standard output and error to files in dir, and fails
 // the registration assertion once.
-int throwInChild(const std::string &dir,
-                 const std::vector<std::pair<const char *, std::string>> &env) {
+int throwInChild(const std::string &dir, const Env &env) {
     Child child = Child::fork_run([&] {
         for (const auto &[name, value] : env) setenv(name, value.c_str(), 1);
         if (freopen((dir + "/out").c_str(), "w", stdout) == nullptr) return 10;
@@ -44,18 +46,16 @@ int throwInChild(const std::string &dir,
     return child.wait(10000);
 }
 
-TEST(Trace, OffByDefault) {
-    std::string dir = kavitest::make_temp_dir();
-    ASSERT_EQ(0, throwInChild(dir, {}));
-    EXPECT_EQ("", kavitest::read_file(dir + "/out"));
-    EXPECT_EQ("", kavitest::read_file(dir + "/err"));
-}
-
-TEST(Trace, ToStandardOutputWithoutPrefix) {
-    std::string dir = kavitest::make_temp_dir();
-    ASSERT_EQ(0, throwInChild(dir, {{"OPTRC_TRACE", "noprefix"}, {"OPTRC_TRACETO", "out"}}));
-    EXPECT_EQ(kLogged, kavitest::read_file(dir + "/out"));
-    EXPECT_EQ("", kavitest::read_file(dir + "/err"));
+TEST(Trace, OffByDefaultToStandardOutputWithoutPrefixAndNowhereForAFileWithoutName) {
+    for (const auto &[env, out] :
+         {std::pair{Env{}, std::string()},
+          {Env{{"OPTRC_TRACE", "noprefix"}, {"OPTRC_TRACETO", "out"}}, std::string(kLogged)},
+          {Env{{"OPTRC_TRACETO", "FILE"}}, std::string()}}) {
+        std::string dir = kavitest::make_temp_dir();
+        ASSERT_EQ(0, throwInChild(dir, env));
+        EXPECT_EQ(out, kavitest::read_file(dir + "/out"));
+        EXPECT_EQ("", kavitest::read_file(dir + "/err"));
+    }
 }
 
 TEST(Trace, ToStandardErrorWithThreadPrefix) {
@@ -71,21 +71,14 @@ TEST(Trace, ToStandardErrorWithThreadPrefix) {
 TEST(Trace, BlankNameWinsAndFileIsAppended) {
     std::string dir = kavitest::make_temp_dir();
     std::string file = dir + "/trace.txt";
-    std::vector<std::pair<const char *, std::string>> env = {{"OPTRC_TRACE", "NOPREFIX"},
-                                                             {"OPTRC TRACETO", "file"},
-                                                             {"OPTRC_TRACETO", "STDOUT"},
-                                                             {"OPTRC TRACEFILE", file}};
+    Env env = {{"OPTRC_TRACE", "NOPREFIX"},
+               {"OPTRC TRACETO", "file"},
+               {"OPTRC_TRACETO", "STDOUT"},
+               {"OPTRC TRACEFILE", file}};
     ASSERT_EQ(0, throwInChild(dir, env));
     ASSERT_EQ(0, throwInChild(dir, env));
     EXPECT_EQ(std::string(kLogged) + kLogged, kavitest::read_file(file));
     EXPECT_EQ("", kavitest::read_file(dir + "/out"));
-}
-
-TEST(Trace, FileWithoutNameWritesNothing) {
-    std::string dir = kavitest::make_temp_dir();
-    ASSERT_EQ(0, throwInChild(dir, {{"OPTRC_TRACETO", "FILE"}}));
-    EXPECT_EQ("", kavitest::read_file(dir + "/out"));
-    EXPECT_EQ("", kavitest::read_file(dir + "/err"));
 }
 
 TEST(Trace, MailslotIsTheDefaultDestinationOneMessageALine) {
@@ -128,6 +121,13 @@ TEST(MessageText, FileTextsWithInsertsOverBuiltInTexts) {
     EXPECT_EQ(kavibase::MESSAGE_TEXT_MAX, std::string(text).size());
     kavibase::messageText(670, text);
     EXPECT_STREQ("Unable to load text from message file.", text);
+    // A path that does not fit the 1,024-byte buffer with its terminator is not read.
+    for (size_t length : {1023u, 1024u}) {
+        std::string slashes(length - dir.size() - std::strlen("messages.txt"), '/');
+        setenv("OPTRC_MSGFILE", (dir + slashes + "messages.txt").c_str(), 1);
+        kavibase::messageText(1, text, inserts, 1);
+        EXPECT_EQ(length < 1024, std::string(text).rfind("Custom", 0) == 0) << length;
+    }
     unsetenv("OPTRC_MSGFILE");
     kavibase::messageText(1, text, inserts, 1);
     EXPECT_STREQ("The following expression must be true, but it evaluated to false: one.", text);

@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -14,23 +13,11 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "services/kavcacm/kavcacm.h"
+#include "services/kavcacm/task_client.h"
 
 namespace {
 
 constexpr unsigned HOLD_SECONDS = 5;
-
-void pad(const std::string &name, char out[8]) {
-    memset(out, ' ', 8);
-    memcpy(out, name.data(), name.size() < 8 ? name.size() : 8);
-}
-
-uint32_t start(const std::string &task) {
-    VULC_STRTCOM block{};
-    block.head.length = sizeof block;
-    pad(task, block.head.task);
-    return vulcstrtcom(&block);
-}
 
 int list() {
     VULC_TASKINFO tasks[16];
@@ -44,29 +31,9 @@ int list() {
 
 // send: a header-only message to the task, from a task of the peer's own.
 int send(const std::string &to) {
-    uint32_t rc = start("PEER");
-    VULC_ALCMEM alloc{};
-    alloc.head.length = sizeof alloc;
-    pad("PEER", alloc.head.task);
-    alloc.size = VULC_HEADER_LENGTH;
-    if (rc == VULC_OK) rc = vulcalcmem(&alloc);
-    VULC_SNDDATA block{};
-    block.head.length = sizeof block;
-    pad("PEER", block.head.task);
-    pad(to, block.dest_app);
-    VULC_CHECKTASK check{};
-    check.head.length = sizeof check;
-    pad("PEER", check.head.task);
-    vulcchecktask(&check);
-    memcpy(block.dest_node, check.node, 24);
-    block.send_length = VULC_HEADER_LENGTH;
-    block.buffer = alloc.buffer;
-    if (rc == VULC_OK) rc = vulcsnddata(&block);
-    VULC_FREEMEM release{};
-    release.head.length = sizeof release;
-    pad("PEER", release.head.task);
-    release.buffer = alloc.buffer;
-    if (alloc.buffer != nullptr) vulcfreemem(&release);
+    kavc::TaskClient peer("PEER");
+    uint32_t rc = peer.start_rc();
+    if (rc == VULC_OK) rc = peer.send_bytes(to, nullptr, 0);
     printf("rc=%u\n", rc);
     return 0;
 }
@@ -98,7 +65,7 @@ int hold(const std::vector<std::string> &paths, bool mailslots) {
     unsigned held = 0;
     for (const std::string &p : paths) {
         plat::Mailslot *m = nullptr;
-        uint32_t rc = mailslots ? plat::mailslot_create(p.c_str(), &m) : start(p);
+        uint32_t rc = mailslots ? plat::mailslot_create(p.c_str(), &m) : kavc::start(p).rc;
         if (rc == plat::OK) ++held;
     }
     printf("held=%u\n", held);

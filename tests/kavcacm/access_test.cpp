@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "tests/kavcacm/service.h"
+#include "services/kavcacm/task_client.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -120,6 +120,7 @@ class Access : public ::testing::Test {
 // Nothing the second user tries reaches the owner's task; the task then still gets the owner's
 // own messages.
 TEST_F(Access, AnotherUserCannotListReachOrShutDownTheOwnersNode) {
+    using namespace kavc;
     using namespace kavitest;
     Started owned = start("OWNED");
     ASSERT_EQ(owned.rc, VULC_OK);
@@ -152,6 +153,7 @@ TEST_F(Access, AnotherUserCannotListReachOrShutDownTheOwnersNode) {
 
 // Names the second user holds are its own: the owner's task and waits start all the same.
 TEST_F(Access, AnotherUserCannotTakeTheOwnersNames) {
+    using namespace kavc;
     using namespace kavitest;
     std::string tasks = out_dir_ + "/tasks.txt", waits = out_dir_ + "/waits.txt";
     Child holder = start_peer({"hold", "TAKEN"}, tasks);
@@ -167,6 +169,7 @@ TEST_F(Access, AnotherUserCannotTakeTheOwnersNames) {
 // With KAVI_GROUP naming a group, its members share the node: the second user, a member, lists,
 // reaches and shuts down the owner's node.
 TEST_F(Access, AMemberOfTheConfiguredGroupSharesTheNode) {
+    using namespace kavc;
     using namespace kavitest;
     setenv("KAVI_GROUP", SHARED_GROUP, 1);
     Started shared = start("SHARED");

@@ -5,27 +5,23 @@
 
 #include <cstring>
 
-#include "services/kavcacm/kavcacm.h"
-#include "tests/kavcacm/service.h"
+#include "services/kavcacm/request_block.h"
+#include "services/kavcacm/task_client.h"
 
-using namespace kavitest;
+using namespace kavc;
 
 namespace {
 
 uint32_t close_task(const std::string &task) {
-    VULC_STOPCOM block{};
-    block.head.length = sizeof block;
-    std::memcpy(block.head.task, padded(task).data(), 8);
+    auto block = request_for<VULC_STOPCOM>(padded(task).c_str());
     return vulcclosecom(&block);
 }
 
-uint32_t identify(const std::string &asker, const std::string &target, uint64_t *identity,
+uint32_t identify(const std::string &target, uint64_t *identity,
                   const std::string &node = local_node()) {
-    VULC_TASKIDENT block{};
-    block.head.length = sizeof block;
-    std::memcpy(block.head.task, padded(asker).data(), 8);
+    auto block = request_for<VULC_TASKIDENT>("ASKER   ");
     std::memcpy(block.target, padded(target).data(), 8);
-    std::memcpy(block.node, node.data(), node.size() < 24 ? node.size() : 24);
+    std::memcpy(block.node, node.data(), std::min<size_t>(node.size(), 24));
     uint32_t rc = vulctaskident(&block);
     *identity = block.identity;
     return rc;
@@ -67,17 +63,17 @@ TEST(Closing, EachStartOfANameHasAnIdentityOfItsOwn) {
     uint64_t first = 0;
     uint64_t again = 0;
     uint64_t second = 0;
-    EXPECT_EQ(identify("ASKER", "TARGET", &first), VULC_NOT_STARTED);
+    EXPECT_EQ(identify("TARGET", &first), VULC_NOT_STARTED);
     ASSERT_EQ(start("TARGET").rc, VULC_OK);
-    ASSERT_EQ(identify("ASKER", "TARGET", &first), VULC_OK);
-    ASSERT_EQ(identify("ASKER", "target", &again), VULC_OK);
+    ASSERT_EQ(identify("TARGET", &first), VULC_OK);
+    ASSERT_EQ(identify("target", &again), VULC_OK);
     EXPECT_EQ(again, first);
     ASSERT_EQ(stop("TARGET"), VULC_OK);
-    EXPECT_EQ(identify("ASKER", "TARGET", &second), VULC_NOT_STARTED);
+    EXPECT_EQ(identify("TARGET", &second), VULC_NOT_STARTED);
     ASSERT_EQ(start("TARGET").rc, VULC_OK);
-    ASSERT_EQ(identify("ASKER", "TARGET", &second), VULC_OK);
+    ASSERT_EQ(identify("TARGET", &second), VULC_OK);
     EXPECT_NE(second, first);
-    EXPECT_EQ(identify("ASKER", "TARGET", &second, "SOMEWHERE ELSE"), VULC_UNREACHABLE);
+    EXPECT_EQ(identify("TARGET", &second, "SOMEWHERE ELSE"), VULC_UNREACHABLE);
     stop("TARGET");
     stop("ASKER");
 }

@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "services/kavcacm/kavcacm.h"
-#include "tests/kavcacm/service.h"
+#include "services/kavcacm/task_client.h"
 #include "tests/support/child_process.h"
 
+using namespace kavc;
 using namespace kavitest;
 
 namespace {

@@ -15,10 +15,14 @@ using namespace kavitest;
 
 namespace {
 
-bool waiting_on_node() {
+size_t waits_on_node() {
     std::vector<plat::MailslotInfo> waits;
     plat::mailslot_list("\\\\.\\MAILSLOT\\KAVCACM\\WAIT\\", &waits);
-    return !waits.empty();
+    return waits.size();
+}
+
+bool waiting_on_node() {
+    return waits_on_node() > 0;
 }
 
 bool default_handling(int sig) {
@@ -50,13 +54,7 @@ TEST(SemWait, TimesOut) {
 TEST(SemWait, EndsWhenTheNodeShutsDown) {
     Child a = waiter();
     Child b = waiter();
-    ASSERT_TRUE(eventually(
-        [] {
-            std::vector<plat::MailslotInfo> waits;
-            plat::mailslot_list("\\\\.\\MAILSLOT\\KAVCACM\\WAIT\\", &waits);
-            return waits.size() == 2;
-        },
-        5000));
+    ASSERT_TRUE(eventually([] { return waits_on_node() == 2; }, 5000));
     uint32_t ended = 0;
     EXPECT_EQ(vulcshutdown(&ended), VULC_OK);
     EXPECT_EQ(ended, 2u);
@@ -94,13 +92,7 @@ TEST(SemWait, ASignalEndsEveryWaitOfTheProcess) {
         second.join();
         return rc == VULC_SEM_SIGNAL && other == VULC_SEM_SIGNAL ? 0 : 1;
     });
-    ASSERT_TRUE(eventually(
-        [] {
-            std::vector<plat::MailslotInfo> waits;
-            plat::mailslot_list("\\\\.\\MAILSLOT\\KAVCACM\\WAIT\\", &waits);
-            return waits.size() == 2;
-        },
-        5000));
+    ASSERT_TRUE(eventually([] { return waits_on_node() == 2; }, 5000));
     child.kill(SIGTERM);
     EXPECT_EQ(child.wait(5000), 0);
 }

@@ -8,9 +8,11 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "tests/kavcacm/service.h"
+#include "services/kavcacm/request_block.h"
+#include "services/kavcacm/task_client.h"
 #include "tests/support/child_process.h"
 
+using namespace kavc;
 using namespace kavitest;
 
 namespace {
@@ -59,21 +61,16 @@ TEST(Tasks, NamesAreUniqueAcrossProcessesAndFreedWhenTheHolderIsKilled) {
 }
 
 TEST(Tasks, MalformedBlocksAreRefused) {
-    VULC_STRTCOM block = {};
-    block.head.length = sizeof block - 4;
-    std::memcpy(block.head.task, "GOOD    ", 8);
+    auto block = request_for<VULC_STRTCOM>("GOOD    ");
+    block.head.length -= 4;
     EXPECT_EQ(vulcstrtcom(&block), VULC_INVALID_REQUEST);
     EXPECT_EQ(vulcstrtcom(nullptr), VULC_INVALID_REQUEST);
     for (const char *name : {"        ", "A B     ", "A\\B     ", "KAVIEXIT"}) {
-        VULC_STRTCOM named = {};
-        named.head.length = sizeof named;
-        std::memcpy(named.head.task, name, 8);
+        auto named = request_for<VULC_STRTCOM>(name);
         EXPECT_EQ(vulcstrtcom(&named), VULC_INVALID_REQUEST) << name;
         EXPECT_EQ(named.head.rc, VULC_INVALID_REQUEST);
     }
-    VULC_STRTCOM unterminated = {};
-    unterminated.head.length = sizeof unterminated;
-    std::memcpy(unterminated.head.task, "GOOD    ", 8);
+    auto unterminated = request_for<VULC_STRTCOM>("GOOD    ");
     std::memset(unterminated.mailslot, 'M', sizeof unterminated.mailslot);
     EXPECT_EQ(vulcstrtcom(&unterminated), VULC_INVALID_REQUEST);
 }

@@ -47,16 +47,13 @@ class ListTest : public ::testing::Test {
     Element elements_[5];
 };
 
-TEST_F(ListTest, EmptyListHasNoFirst) {
-    EXPECT_EQ(ExquDllGetFirstFromList(&head_), nullptr);
-    EXPECT_EQ(head_.last, nullptr);
-}
-
 TEST_F(ListTest, EndAndFrontInsertionKeepOrder) {
     append({0, 1, 2});
     EXPECT_EQ(values(head_), (std::vector<int>{0, 1, 2}));
     ExquDllAddToFrontOfList(&head_, &elements_[3]);
     ExquDllAddToFrontOfList(&head_, &elements_[4]);
+    EXPECT_EQ(values(head_), (std::vector<int>{4, 3, 0, 1, 2}));
+    EXPECT_EQ(ExquDllGetFirstFromList(&head_), &elements_[4]);  // and leaves it on
     EXPECT_EQ(values(head_), (std::vector<int>{4, 3, 0, 1, 2}));
 }
 
@@ -65,13 +62,6 @@ TEST_F(ListTest, FrontInsertionIntoEmptyListSetsBothEnds) {
     EXPECT_EQ(values(head_), (std::vector<int>{2}));
     ExquDllAddToEndOfList(&head_, &elements_[3]);
     EXPECT_EQ(values(head_), (std::vector<int>{2, 3}));
-}
-
-TEST_F(ListTest, GetFirstLeavesTheElementOn) {
-    append({0, 1});
-    EXPECT_EQ(ExquDllGetFirstFromList(&head_), &elements_[0]);
-    EXPECT_EQ(ExquDllGetFirstFromList(&head_), &elements_[0]);
-    EXPECT_EQ(values(head_), (std::vector<int>{0, 1}));
 }
 
 TEST_F(ListTest, DeleteFromFrontMiddleAndEnd) {
@@ -106,7 +96,9 @@ TEST_F(ListTest, SecondDeleteOfAnElementChangesNothing) {
     EXPECT_EQ(values(head_), (std::vector<int>{3}));
 }
 
-TEST_F(ListTest, ReinitialiseForgetsElementsAndListIsReusable) {
+TEST_F(ListTest, InitialisedListIsEmptyAndReinitialisingForgetsElements) {
+    EXPECT_EQ(ExquDllGetFirstFromList(&head_), nullptr);
+    EXPECT_EQ(head_.last, nullptr);
     append({0, 1, 2});
     ExquDllInitializeListToEmpty(&head_);
     EXPECT_EQ(ExquDllGetFirstFromList(&head_), nullptr);

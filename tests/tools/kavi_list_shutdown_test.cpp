@@ -8,9 +8,10 @@
 #include <string>
 
 #include "services/kavcacm/kavcacm.h"
-#include "tests/kavcacm/service.h"
+#include "services/kavcacm/task_client.h"
 #include "tests/tools/kavi_run.h"
 
+using namespace kavc;
 using namespace kavitest;
 
 namespace {

@@ -175,25 +175,21 @@ TEST(CommandExit, RunModeZeroRunsCommandsOnTheDispatcher) {
     }
 }
 
-TEST(CommandExit, FailedTerminationIsLoggedNotThrown) {
+TEST(CommandExit, DebugTextAndAFailedTerminationIsLoggedNotThrown) {
     ErrorLog log;
     {
         VuleCommandExit exit("CLS3", answer, 0);
+        const IVBase &object = exit;
+        EXPECT_STREQ(object.asString(), "VuleCommandExit");
+        EXPECT_EQ(std::string(object.asDebugInfo()), "VuleCommandExit[this=&0x" + hex(&exit) +
+                                                         ", name=CLS3, code=&0x" +
+                                                         hex((void *)answer) + "]");
         ASSERT_EQ(KaviTerminate("CLS3"), 0u);
     }
     std::string text = log.text();
     EXPECT_NE(text.find(" VuleCommandExit::~VuleCommandExit site=227 code=4 (0x4) reason=0 "),
               std::string::npos)
         << text;
-}
-
-TEST(CommandExit, DebugText) {
-    VuleCommandExit exit("MYEXIT", answer, 0);
-    const IVBase &object = exit;
-    EXPECT_STREQ(object.asString(), "VuleCommandExit");
-    EXPECT_EQ(std::string(object.asDebugInfo()), "VuleCommandExit[this=&0x" + hex(&exit) +
-                                                     ", name=MYEXIT, code=&0x" +
-                                                     hex((void *)answer) + "]");
 }
 
 TEST(CommandExit, CommandAnsweredThroughTheParameterObject) {

@@ -35,6 +35,28 @@ struct FullBlock {
     _VULE_PARAMETERS32 b{};
 
     FullBlock() {
+        using P = _VULE_PARAMETERS32;
+        for (auto [field, text] : std::initializer_list<std::pair<char * P::*, const char *>>{
+                 {&P::signon_username, "alice"},
+                 {&P::zerva_hostname, "zhost"},
+                 {&P::zerva_ip_addr, "9.8.7.6"},
+                 {&P::client_hostname, "chost"},
+                 {&P::client_ip_addr_dd, "10.1.2.3"},
+                 {&P::display_name, "db2-prod"},
+                 {&P::display_resource_type, "DATABASE"},
+                 {&P::data1, "d1"},
+                 {&P::data2, "d2"},
+                 {&P::data3, "d3"},
+                 {&P::data4, "d4"},
+                 {&P::hb_source, "src"},
+                 {&P::hb_sub_source, "subsrc"},
+                 {&P::hb_origin, "orig"},
+                 {&P::hb_sub_origin, "suborig"},
+                 {&P::hb_hostname, "hbhost"},
+                 {&P::hb_es_managed_node, "node9"},
+                 {&P::business_sys_name, "payroll"},
+                 {&P::resource_QOB_oid, "oid.1.2"}})
+            b.*field = const_cast<char *>(text);
         b.command_name = commandName;
         b.command_string = commandString;
         setPadded(b.exit_name, "MYEXIT");
@@ -48,7 +70,6 @@ struct FullBlock {
         b.client_handle = 0xABCDEF01;
         setPadded(b.client_ip_addr, "10.1.2.3");
         setPadded(b.server_ip_addr, "192.168.0.1");
-        b.signon_username = const_cast<char *>("alice");
         setPadded(b.op_id, "OPER1");
         b.user_data = userData;
         b.user_data_length = 2;
@@ -56,36 +77,18 @@ struct FullBlock {
         b.user_ctrl_data_length = 3;
         b.OKA_menu_id = 0x1000;
         b.extended_reason_code = -1;
-        b.zerva_hostname = const_cast<char *>("zhost");
-        b.zerva_ip_addr = const_cast<char *>("9.8.7.6");
-        b.client_hostname = const_cast<char *>("chost");
-        b.client_ip_addr_dd = const_cast<char *>("10.1.2.3");
-        b.display_name = const_cast<char *>("db2-prod");
-        b.display_resource_type = const_cast<char *>("DATABASE");
         b.resource_type = 0x2A;
         b.resource_status = 0xFF;
         b.resource_status_ts = {2015, 3, 9, 14, 5, 7, 6};
         b.resource_flags = 0x80000000u;
-        b.data1 = const_cast<char *>("d1");
-        b.data2 = const_cast<char *>("d2");
-        b.data3 = const_cast<char *>("d3");
-        b.data4 = const_cast<char *>("d4");
         b.data_source = 7;
         b.command_indicator = 300;
         memcpy(b.resource_VEXA_id, "OBJ1    ", 8);
         b.user_res_data = resData;
         b.user_res_data_length = 1;
         b.res_OKA_id = 0x0102;
-        b.hb_source = const_cast<char *>("src");
-        b.hb_sub_source = const_cast<char *>("subsrc");
-        b.hb_origin = const_cast<char *>("orig");
-        b.hb_sub_origin = const_cast<char *>("suborig");
-        b.hb_hostname = const_cast<char *>("hbhost");
-        b.hb_es_managed_node = const_cast<char *>("node9");
-        b.business_sys_name = const_cast<char *>("payroll");
         b.OKA_data = okaData;
         b.OKA_data_length = 2;
-        b.resource_QOB_oid = const_cast<char *>("oid.1.2");
     }
 };
 
@@ -127,60 +130,45 @@ TEST(ParmsDebugText, FullBlockCharacterForCharacter) {
     EXPECT_EQ(debugText(parms), expected);
 }
 
-// The correlation as it arrives on the wire: bytes 35 12 07 00.
-TEST(ParmsDebugText, CorrelationFromItsBytes) {
+// An otherwise empty block: the correlation from its wire bytes 35 12 07 00, empty fields, data
+// without a pointer, an all-zero inline address, and the extended reason code in hexadecimal.
+TEST(ParmsDebugText, FieldsOfAnEmptyBlock) {
     _VULE_PARAMETERS32 b{};
     const unsigned char bytes[4] = {0x35, 0x12, 0x07, 0x00};
     memcpy(&b.correlation_id, bytes, 4);
-    std::string text = debugText(VuleCommandExitParms(&b));
+    b.user_data_length = 2;  // a length beside a null pointer prints blanks
+    VuleCommandExitParms parms(&b);
+    std::string text = debugText(parms);
     EXPECT_NE(text.find(", correlation_id=(invoker_id=0x05, depth=0x0123, numb=0x07), "),
               std::string::npos)
         << text;
-}
-
-TEST(ParmsDebugText, EmptyFieldsAndDataWithoutPointer) {
-    _VULE_PARAMETERS32 b{};
-    b.user_data_length = 2;  // a length beside a null pointer prints blanks
-    std::string text = debugText(VuleCommandExitParms(&b));
     EXPECT_NE(text.find(", user_data=2020, user_ctrl_data_length=0, user_ctrl_data=, "),
-              std::string::npos)
-        << text;
+              std::string::npos);
     EXPECT_NE(text.find("RESINFO(display_name=, display_resource_type=, "), std::string::npos);
     EXPECT_NE(text.find(" CMDINFO(command_name=, command_string=, exit_name=, "),
               std::string::npos);
-    // An all-zero inline address still shows its 24 bytes.
     EXPECT_EQ(valueAfter(text, "client_ip_addr=0x"), std::string(48, '0'));
     EXPECT_EQ(valueAfter(text, "client_handle=0x"), "00");
     EXPECT_EQ(valueAfter(text, "resource_status_ts=(yr="), "0");
-}
-
-TEST(ParmsDebugText, ExtendedReasonCodeInHexadecimal) {
-    _VULE_PARAMETERS32 b{};
-    VuleCommandExitParms parms(&b);
-    const std::vector<std::pair<int32_t, std::string>> cases = {{0, "00"},
-                                                                {0x1234, "1234"},
-                                                                {0x7FFFFFFF, "7FFFFFFF"},
-                                                                {-2, "FFFFFFFE"},
-                                                                {INT32_MIN, "80000000"}};
-    for (const auto &[code, digits] : cases) {
+    for (const auto &[code, digits] :
+         std::vector<std::pair<int32_t, std::string>>{{0, "00"},
+                                                      {0x1234, "1234"},
+                                                      {0x7FFFFFFF, "7FFFFFFF"},
+                                                      {-2, "FFFFFFFE"},
+                                                      {INT32_MIN, "80000000"}}) {
         b.extended_reason_code = code;
         EXPECT_EQ(valueAfter(debugText(parms), "extended_reason_code=0x"), digits) << code;
     }
 }
 
-TEST(ParmsDebugText, WithoutBlockReadsNothing) {
+TEST(ParmsDebugText, WithoutBlockReadsNothingAndTheClassNames) {
     VuleCommandExitParms parms;
     EXPECT_EQ(parms.getPB(), nullptr);
     EXPECT_EQ(debugText(parms), "VuleCommandExitParms[this=&0x" + hex(&parms) + ", pb=&0x00]");
-}
-
-TEST(ParmsDebugText, NamesOfBothClasses) {
+    EXPECT_STREQ(static_cast<const IVBase &>(parms).asString(), "VuleCommandExitParms");
     IVBase base;
     EXPECT_STREQ(base.asString(), "IVBase object");
     EXPECT_EQ(std::string(base.asDebugInfo()), "IVBase(@" + hex(&base) + ")");
-    VuleCommandExitParms parms;
-    const IVBase &asBase = parms;
-    EXPECT_STREQ(asBase.asString(), "VuleCommandExitParms");
 }
 
 // Invocation threads print their blocks at once; the class name is made once among them.

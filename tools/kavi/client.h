@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "services/kavcacm/kavcacm.h"
+#include "services/kavcacm/task_client.h"
 
 namespace kavitool {
 
@@ -17,22 +17,16 @@ namespace kavitool {
 // replies have somewhere to come back to; `kavi list` leaves such tasks out.
 class ClientTask {
   public:
-    ClientTask() = default;
-    ~ClientTask();
-    ClientTask(const ClientTask &) = delete;
-    ClientTask &operator=(const ClientTask &) = delete;
     // start: 0, or the service's code.
     uint32_t start();
-    const char *name() const { return name_; }
-    VULC_HANDLE handle() const { return handle_; }
-    const char *node() const { return node_; }  // 24 characters, blank-padded
-    std::string node_name() const;              // without the blanks
+    // After a start that returned 0:
+    const kavc::TaskClient &client() const { return *task_; }
+    const char *name() const { return task_->name().c_str(); }
+    const char *node() const { return task_->node().c_str(); }  // 24 characters, blank-padded
+    std::string node_name() const;                              // without the blanks
 
   private:
-    char name_[8] = {};
-    char node_[24] = {};
-    VULC_HANDLE handle_ = 0;
-    bool started_ = false;
+    std::optional<kavc::TaskClient> task_;
 };
 
 // A buffer of the service, given back when done with.

@@ -1,4 +1,4 @@
-// ibuffer2.cpp — the character searches of IString buffers: stripping trailing characters.
+// ibuffer_search.cpp — the character searches of IString buffers: stripping trailing characters.
 #include "base/ibuffer.hpp"
 
 uint32_t IBuffer::lastFailing(const IStringTest &test) const {

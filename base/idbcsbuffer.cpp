@@ -1,4 +1,4 @@
-// idbcsb1.cpp — the double-byte decision and IDBCSBuffer, whose searches never split a lead
+// idbcsbuffer.cpp — the double-byte decision and IDBCSBuffer, whose searches never split a lead
 // byte from the byte after it.
 #include <cctype>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-// istring5.cpp — IString: construction, sharing, appending, trimming and the decimal and
+// istring.cpp — IString: construction, sharing, appending, trimming and the decimal and
 // hexadecimal conversions.
 #include <cctype>
 #include <cstdio>

@@ -1,4 +1,4 @@
-// ibuffer0.cpp — making, sizing, sharing and releasing IString buffers, and the empty buffer.
+// ibuffer.cpp — making, sizing, sharing and releasing IString buffers, and the empty buffer.
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -33,6 +33,7 @@ uint32_t IBuffer::checkedAdd(uint32_t a, uint32_t b) {
 }
 
 void IBuffer::overflow() {
+    // The location names this file as exception logs have always shown it.
     throwLibraryError(51, ISourceLocation(".\\base\\ibuffer0", "IBuffer::overflow", 565), 3, 1);
     abort();  // not reached: type code 3 always throws
 }
