@@ -1,11 +1,12 @@
 // ibuffer.cpp — making, sizing, sharing and releasing IString buffers, and the empty buffer.
+#include "base/ibuffer.hpp"
+
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <new>
 #include <utility>
 
-#include "base/ibuffer.hpp"
 #include "iexcept.hpp"
 #include "platform/platform.h"
 

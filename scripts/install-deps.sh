@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ make pkg-config)
 case ${1:-test} in
     demo) ;;
-    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang lld libclang-rt-14-dev) ;;
+    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang lld libclang-rt-14-dev clang-format) ;;
     *) echo "usage: install-deps.sh [demo|test]" >&2; exit 2 ;;
 esac
 missing=()
