@@ -96,7 +96,7 @@ uint32_t send(std::string_view task, std::string_view dest_app, void *buffer, ui
               uint16_t function_code, std::string_view node, uint32_t *reason) {
     auto block = request<VULC_SNDDATA>(task);
     std::memcpy(block.dest_app, padded(dest_app).data(), 8);
-    std::string local = node.empty() ? local_node() : std::string();
+    std::string local = node.empty() ? reported_node() : std::string();
     std::string_view dest_node = node.empty() ? std::string_view(local) : node;
     std::memset(block.dest_node, ' ', sizeof block.dest_node);
     std::memcpy(block.dest_node, dest_node.data(),
@@ -109,7 +109,7 @@ uint32_t send(std::string_view task, std::string_view dest_app, void *buffer, ui
     return rc;
 }
 
-std::string local_node() {
+std::string reported_node() {
     std::string node;
     check("ANYTASK", &node);
     return node;

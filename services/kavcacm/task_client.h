@@ -40,8 +40,8 @@ uint32_t release(std::string_view task, void *buffer);
 // *reason gets the call's reason code.
 uint32_t send(std::string_view task, std::string_view dest_app, void *buffer, uint32_t length,
               uint16_t function_code = 0, std::string_view node = {}, uint32_t *reason = nullptr);
-// local_node: the node address the service reports, 24 characters.
-std::string local_node();
+// reported_node: the node address the service reports, 24 characters.
+std::string reported_node();
 // await_started: true once the task `task` is started on the node, false after timeout_ms.
 bool await_started(std::string_view task, int timeout_ms);
 

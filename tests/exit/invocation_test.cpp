@@ -39,7 +39,8 @@ class Invocation : public ::testing::Test {
     // command: a record for a command the server sent and the exit received, as the queue
     // thread makes it.
     InvocationRecord *command(uint32_t correlation, const char *command_name) {
-        EXPECT_EQ(lifecycle::send_command("TSERVER ", "TEXIT   ", node_, correlation, command_name),
+        EXPECT_EQ(server_.send("TEXIT",
+                               lifecycle::command_elements(correlation, "TEXIT   ", command_name)),
                   VULC_OK);
 
         uint32_t length = 0;

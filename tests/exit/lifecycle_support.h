@@ -17,40 +17,11 @@
 #include "platform/platform.h"
 #include "services/kavcacm/kavcacm.h"
 #include "services/kavcacm/request_block.h"
+#include "services/kavcacm/task_client.h"
 
 namespace lifecycle {
 
 namespace codec = kavi::codec;
-
-// send_command: one command from task `from` to task `to` (both padded) on `node`: a parameter
-// block with `correlation` and `to` as exit_name, then a command_name element. The code of
-// vulcalcmem when it fails, else that of vulcsnddata; the buffer is released either way.
-inline uint32_t send_command(const char *from, const char *to, const char node[24],
-                             uint32_t correlation, const char *command_name) {
-    _VULE_PARAMETERS32 block{};
-    memcpy(block.exit_name, to, 8);
-    codec::set_correlation(&block, correlation);
-    size_t text = strlen(command_name) + 1;
-    size_t elements = 4 + codec::BLOCK_ELEMENT_LENGTH + codec::text_element_length(text);
-    auto alloc = kavc::request_for<VULC_ALCMEM>(from);
-    alloc.size = static_cast<uint32_t>(codec::HEADER_SIZE + elements);
-    if (vulcalcmem(&alloc) != VULC_OK) return alloc.head.rc;
-    auto *msg = static_cast<uint8_t *>(alloc.buffer);
-    codec::write_element_block_head(msg, static_cast<uint16_t>(elements));
-    uint8_t *at = msg + codec::FIRST_ELEMENT_OFFSET;
-    at += codec::write_block_element(at, block);
-    codec::write_text_element(at, 2, command_name, text);
-    auto request = kavc::request_for<VULC_SNDDATA>(from);
-    memcpy(request.dest_app, to, 8);
-    memcpy(request.dest_node, node, 24);
-    request.send_length = alloc.size;
-    request.buffer = msg;
-    uint32_t rc = vulcsnddata(&request);
-    auto release = kavc::request_for<VULC_FREEMEM>(from);
-    release.buffer = msg;
-    vulcfreemem(&release);
-    return rc;
-}
 
 inline std::string pad(const std::string &name) {
     std::string padded = name;
@@ -138,60 +109,28 @@ inline std::vector<uint8_t> raw_message(const char origin[8], const char node[24
 // Tool: a task that is not an exit (started with an empty mailslot path), playing the server.
 class Tool {
   public:
-    explicit Tool(const std::string &name) : name_(pad(name)) {
-        auto block = kavc::request_for<VULC_STRTCOM>(name_.data());
-        EXPECT_EQ(vulcstrtcom(&block), VULC_OK);
-        handle_ = block.receive_handle;
-    }
-    ~Tool() {
-        auto block = kavc::request_for<VULC_STOPCOM>(name_.data());
-        vulcstopcom(&block);
+    explicit Tool(const std::string &name) : client_(name) {
+        EXPECT_EQ(client_.start_rc(), VULC_OK);
     }
 
     // send: a message to the task `to` whose element block holds `elements`; the element-block
     // length is what the elements add up to, plus `block_length_error`.
     uint32_t send(const std::string &to, const std::vector<uint8_t> &elements,
                   uint16_t function_code = 0, int block_length_error = 0) {
-        uint32_t total = static_cast<uint32_t>(codec::FIRST_ELEMENT_OFFSET + elements.size());
-        auto alloc = kavc::request_for<VULC_ALCMEM>(name_.data());
-        alloc.size = total;
-        if (vulcalcmem(&alloc) != VULC_OK) return alloc.head.rc;
-        auto *msg = static_cast<uint8_t *>(alloc.buffer);
+        std::vector<uint8_t> message(codec::FIRST_ELEMENT_OFFSET);
+        message.insert(message.end(), elements.begin(), elements.end());
         codec::write_element_block_head(
-            msg, static_cast<uint16_t>(4 + elements.size() + block_length_error));
-        if (!elements.empty())
-            memcpy(msg + codec::FIRST_ELEMENT_OFFSET, elements.data(), elements.size());
-        auto send = kavc::request_for<VULC_SNDDATA>(name_.data());
-        memcpy(send.dest_app, pad(to).data(), 8);
-        // The node as the service gives it: the library's copy is written by registrations.
-        memcpy(send.dest_node, node_of(name_).data(), 24);
-        send.send_length = total;
-        send.buffer = msg;
-        send.function_code = function_code;
-        uint32_t rc = vulcsnddata(&send);
-        release(msg);
-        return rc;
+            message.data(), static_cast<uint16_t>(4 + elements.size() + block_length_error));
+        return client_.send_bytes(to, message.data() + codec::HEADER_SIZE,
+                                  message.size() - codec::HEADER_SIZE, function_code);
     }
 
     // take: the service's buffer of the next message (the caller releases it), or null when
     // none arrives within timeout_ms.
     uint8_t *take(uint32_t *length, int timeout_ms) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (std::chrono::steady_clock::now() < deadline) {
-            VULC_SOCWAIT wait{};
-            wait.length = sizeof wait;
-            wait.timeout_ms = 20;
-            wait.wait_handle = handle_;
-            vulcsocwait(&wait);
-            void *buffer = nullptr;
-            auto block = kavc::request_for<VULC_RCVDATA>(name_.data());
-            block.receive_handle = handle_;
-            block.wait_handle = handle_;
-            block.length_out = length;
-            block.buffer_out = &buffer;
-            if (vulcrcvdata(&block) == VULC_OK) return static_cast<uint8_t *>(buffer);
-        }
-        return nullptr;
+        void *buffer = nullptr;
+        if (client_.receive(&buffer, length, timeout_ms) != VULC_OK) return nullptr;
+        return static_cast<uint8_t *>(buffer);
     }
 
     // receive: a copy of the next message, or nothing when none arrives within timeout_ms.
@@ -204,17 +143,11 @@ class Tool {
         return copy;
     }
 
-    void release(void *buffer) {
-        auto block = kavc::request_for<VULC_FREEMEM>(name_.data());
-        block.buffer = buffer;
-        vulcfreemem(&block);
-    }
-
-    const std::string &name() const { return name_; }
+    void release(void *buffer) { client_.release(buffer); }
+    const std::string &name() const { return client_.name(); }
 
   private:
-    std::string name_;
-    VULC_HANDLE handle_ = 0;
+    kavc::TaskClient client_;
 };
 
 // reply_status: the status element of a reply, or -1 when it has none.

@@ -18,7 +18,7 @@ uint32_t close_task(const std::string &task) {
 }
 
 uint32_t identify(const std::string &target, uint64_t *identity,
-                  const std::string &node = local_node()) {
+                  const std::string &node = reported_node()) {
     auto block = request_for<VULC_TASKIDENT>("ASKER   ");
     std::memcpy(block.target, padded(target).data(), 8);
     std::memcpy(block.node, node.data(), std::min<size_t>(node.size(), 24));

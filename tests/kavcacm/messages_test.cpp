@@ -105,7 +105,7 @@ TEST(Messages, TheServiceFillsTheHeader) {
     EXPECT_EQ(u16(msg, VULC_HDR_HEADER_LENGTH), 108);
     EXPECT_EQ(u16(msg, VULC_HDR_LEVEL), 1);
     EXPECT_EQ(text(msg, VULC_HDR_ORIGIN_NAME, 8), "FROM    ");
-    EXPECT_EQ(text(msg, VULC_HDR_ORIGIN_NODE, 24), local_node());
+    EXPECT_EQ(text(msg, VULC_HDR_ORIGIN_NODE, 24), reported_node());
     EXPECT_EQ(text(msg, VULC_HDR_DEST_NAME, 8), "TO      ");
     EXPECT_EQ(u16(msg, VULC_HDR_FUNCTION), 2);
     EXPECT_EQ(u16(msg, VULC_HDR_SERVICE_LEVEL), 1);
