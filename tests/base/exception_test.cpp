@@ -64,12 +64,20 @@ TEST(Exception, FailedAssertionsWriteFiveLinesAndThrow) {
               recorder.lines[9]);
 }
 
+TEST(Exception, SettersChangeTheRecordAndChain) {
+    IException e("text", 1, 1);
+    EXPECT_EQ(&e.setErrorId(9).setSeverity(2), &e);
+    EXPECT_EQ(9u, e.errorId());
+    EXPECT_EQ(2u, e.severity());
+}
+
 TEST(Exception, RecordThatCannotBeAllocatedLogsUnavailableForms) {
     Recorder recorder;
     plat::fault_arm(plat::Fault::alloc, 0, plat::FAIL_ALWAYS);
     IInvalidRequest e("lost", 7, 1);
     e.addLocation(kExitCtor);
     plat::fault_clear();
+    e.setErrorId(5).setSeverity(3);  // nothing to set, and nothing breaks
     EXPECT_EQ(0u, e.errorId());
     EXPECT_FALSE(e.isRecoverable());
     EXPECT_EQ(nullptr, e.text());
