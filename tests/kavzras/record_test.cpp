@@ -103,6 +103,21 @@ TEST(RecordDecode, RejectsDamageAndRecognisesShortData) {
     EXPECT_EQ(kavz::decode_record("XVZT", &r, &used), Decoded::invalid);
 }
 
+TEST(RecordDecode, RecordsUpToTheSizeLimitAreWhole) {
+    TraceRecord r = sample();
+    r.items_passed = r.item_count = 1;
+    r.items[0] = {0, ItemState::whole, {}};
+    std::string bytes(kavz::RECORD_LIMIT - kavz::encoded_size(r), 'b');
+    r.items[0] = {static_cast<uint32_t>(bytes.size()), ItemState::whole, bytes};
+    ASSERT_EQ(kavz::encoded_size(r), kavz::RECORD_LIMIT);
+    TraceRecord back;
+    size_t used = 0;
+    EXPECT_EQ(kavz::decode_record(encoded(r), &back, &used), Decoded::record);
+    bytes.push_back('b');
+    r.items[0] = {static_cast<uint32_t>(bytes.size()), ItemState::whole, bytes};
+    EXPECT_EQ(kavz::decode_record(encoded(r), &back, &used), Decoded::invalid);
+}
+
 TEST(RecordDecode, LaterVersionsFieldsAreSkipped) {
     // A version 2 writer that adds 8 bytes to the fixed part and 3 after the items.
     TraceRecord one = sample();
