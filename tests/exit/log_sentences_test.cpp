@@ -63,7 +63,7 @@ TEST(LogSentences, EveryLoggingSiteHasItsSentence) {
     EXPECT_STREQ(out, "site 9999 failed with code 3");
 }
 
-TEST(LogSentences, SentencesFitTheirBufferAndDecodeRequestBlocks) {
+TEST(LogSentences, SentencesFitTheirBufferAndNameTheExitFromTheirItems) {
     auto request = kavc::request_for<VULC_SNDDATA>("ECHO    ");
     memcpy(request.dest_app, "KV00ABCD", 8);
     memcpy(request.dest_node, "NODE1                   ", 24);
@@ -78,6 +78,14 @@ TEST(LogSentences, SentencesFitTheirBufferAndDecodeRequestBlocks) {
     char small[16];
     kavi::describe_entry(1320, VULC_UNREACHABLE, 0, &item, 1, small, sizeof small);
     EXPECT_EQ(strlen(small), 15u);
+    // A message item names the exit it was for.
+    std::vector<uint8_t> message(kavi::codec::HEADER_SIZE);
+    memcpy(&message[VULC_HDR_DEST_NAME], "TEXIT   ", 8);
+    VULZ_ITEM held{message.data(), static_cast<uint32_t>(message.size())};
+    ASSERT_TRUE(kavi::describe_entry(460, 0, 0, &held, 1, out, sizeof out));
+    EXPECT_STREQ(out,
+                 "a message for exit TEXIT has a header that is not valid; it was dropped "
+                 "unanswered");
     // An item that cannot be read leaves the name unknown, never a crash.
     VULZ_ITEM bad{reinterpret_cast<const void *>(8), 80};
     ASSERT_TRUE(kavi::describe_entry(560, VULC_INVALID_REQUEST, 0, &bad, 1, out, sizeof out));
