@@ -1,11 +1,9 @@
-// lifecycle_support.h — what the exit lifecycle tests share: a tool task that plays the server
-// (it sends hand-made command messages to an exit and receives the replies), element builders,
-// and a look at the exit table under its mutex.
+// lifecycle_support.h — what the exit lifecycle tests share: element builders, a tool task that
+// plays the server, and a look at the exit table under its mutex.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -35,24 +33,25 @@ inline bool task_started(const std::string &name) {
     return vulcchecktask(&block) == VULC_OK;
 }
 
-// the node address the service gives the task `name` (padded here).
+// node_of: the node address the service gives the task `name` (padded here).
 inline std::string node_of(const std::string &name) {
     auto check = kavc::request_for<VULC_CHECKTASK>(pad(name).data());
     vulcchecktask(&check);
     return std::string(check.node, 24);
 }
 
-inline void put16(std::vector<uint8_t> *v, uint16_t x) {
-    v->push_back(static_cast<uint8_t>(x));
-    v->push_back(static_cast<uint8_t>(x >> 8));
+inline bool exit_mailslot(const std::string &name) {
+    return plat::mailslot_exists(("\\\\.\\MAILSLOT\\VULEQUEUE" + name).c_str());
 }
 
-// add_element: an element of any length and type with the given body (no checks: tests build
-// malformed elements with it).
+// add_element: an element of any length and type with the given body (tests build malformed
+// elements with it).
 inline void add_element(std::vector<uint8_t> *v, uint16_t length, uint16_t type,
                         const std::vector<uint8_t> &body) {
-    put16(v, length);
-    put16(v, type);
+    for (uint16_t x : {length, type}) {
+        v->push_back(static_cast<uint8_t>(x));
+        v->push_back(static_cast<uint8_t>(x >> 8));
+    }
     v->insert(v->end(), body.begin(), body.end());
 }
 
@@ -87,32 +86,12 @@ inline void add_status(std::vector<uint8_t> *v, uint16_t status, uint32_t correl
     add_element(v, codec::STATUS_ELEMENT_LENGTH, codec::TYPE_STATUS, body);
 }
 
-// raw_message: a whole command message as a peer writes it straight into an inbox, header
-// included: from `origin` on `node` to `destination` (8 bytes each as given), with `elements`.
-inline std::vector<uint8_t> raw_message(const char origin[8], const char node[24],
-                                        const char destination[8],
-                                        const std::vector<uint8_t> &elements) {
-    std::vector<uint8_t> m(codec::FIRST_ELEMENT_OFFSET);
-    m.insert(m.end(), elements.begin(), elements.end());
-    codec::put_u16(&m[VULC_HDR_TOTAL_LENGTH], static_cast<uint16_t>(m.size()));
-    codec::put_u16(&m[VULC_HDR_TYPE], VULC_MESSAGE_TYPE);
-    codec::put_u16(&m[VULC_HDR_HEADER_LENGTH], 108);
-    codec::put_u16(&m[VULC_HDR_LEVEL], 1);
-    memcpy(&m[VULC_HDR_ORIGIN_NAME], origin, 8);
-    memcpy(&m[VULC_HDR_ORIGIN_NODE], node, 24);
-    memcpy(&m[VULC_HDR_DEST_NAME], destination, 8);
-    codec::write_element_block_head(m.data(),
-                                    static_cast<uint16_t>(m.size() - codec::ELEMENT_BLOCK_OFFSET));
-    return m;
-}
-
 // Tool: a task that is not an exit (started with an empty mailslot path), playing the server.
 class Tool {
   public:
     explicit Tool(const std::string &name) : client_(name) {
         EXPECT_EQ(client_.start_rc(), VULC_OK);
     }
-
     // send: a message to the task `to` whose element block holds `elements`; the element-block
     // length is what the elements add up to, plus `block_length_error`.
     uint32_t send(const std::string &to, const std::vector<uint8_t> &elements,
@@ -124,15 +103,17 @@ class Tool {
         return client_.send_bytes(to, message.data() + codec::HEADER_SIZE,
                                   message.size() - codec::HEADER_SIZE, function_code);
     }
-
-    // take: the service's buffer of the next message (the caller releases it), or null when
-    // none arrives within timeout_ms.
+    // command: a command named `command_name` with the correlation to the exit `to`.
+    uint32_t command(const std::string &to, uint32_t correlation,
+                     const std::string &command_name = "CMD") {
+        return send(to, command_elements(correlation, to, command_name));
+    }
+    // take: the service's buffer of the next message (the caller releases it), or null.
     uint8_t *take(uint32_t *length, int timeout_ms) {
         void *buffer = nullptr;
         if (client_.receive(&buffer, length, timeout_ms) != VULC_OK) return nullptr;
         return static_cast<uint8_t *>(buffer);
     }
-
     // receive: a copy of the next message, or nothing when none arrives within timeout_ms.
     std::vector<uint8_t> receive(int timeout_ms) {
         uint32_t length = 0;
@@ -142,7 +123,6 @@ class Tool {
         release(bytes);
         return copy;
     }
-
     void release(void *buffer) { client_.release(buffer); }
     const std::string &name() const { return client_.name(); }
 
@@ -173,23 +153,18 @@ inline void expect_reply(Tool &tool, int status, uint32_t correlation) {
 // A copy of a slot's fields, taken under the exit table mutex.
 struct SlotView {
     std::string name;
-    bool queue_ended = false;
-    bool dispatcher_mutex = false;
-    bool work_posted = false;
-    uint32_t terminating = 0;
+    bool queue_ended, dispatcher_mutex, work_posted;
+    uint32_t terminating;
+    // free: nothing of an exit is left in the slot.
+    bool free() const { return name.empty() && !queue_ended && !dispatcher_mutex && !work_posted; }
 };
 
 inline SlotView slot_view(unsigned index) {
-    SlotView view;
     kavi::Lock lock(kavi::exit_table_mutex);
-    EXPECT_TRUE(lock.held());
+    EXPECT_TRUE(lock.held() || kavi::exit_table_mutex == nullptr);  // none before a registration
     const kavi::ExitSlot &slot = kavi::exit_table[index];
-    view.name = slot.name;
-    view.queue_ended = slot.queue_ended != nullptr;
-    view.dispatcher_mutex = slot.dispatcher_mutex != nullptr;
-    view.work_posted = slot.work_posted != nullptr;
-    view.terminating = slot.terminating;
-    return view;
+    return {slot.name, slot.queue_ended != nullptr, slot.dispatcher_mutex != nullptr,
+            slot.work_posted != nullptr, slot.terminating};
 }
 
 }  // namespace lifecycle

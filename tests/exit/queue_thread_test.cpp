@@ -1,17 +1,16 @@
 // queue_thread_test.cpp — the command queue thread against hand-made messages from a tool task:
-// what reaches the exit function, what is answered, and what is dropped without harm.
+// what reaches the exit function, what is answered, and what is dropped without harm; and in
+// run mode 0 the dispatcher, which runs the commands one at a time in posting order.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <string>
+#include <thread>
 
+#include "exit/records.h"
 #include "exit/stats.h"
-#include "platform/platform.h"
-#include "services/kavcacm/buffers.h"
-#include "services/kavcacm/names.h"
 #include "tests/exit/lifecycle_support.h"
 #include "tests/support/child_process.h"
 
@@ -19,64 +18,45 @@ namespace {
 
 using namespace lifecycle;
 
-std::atomic<int> calls{0};
-std::mutex seen_lock;
-std::string seen;  // command_name, display_name and command_string of the last call
+// The exit function records the fields of each call and holds a command named GATE until the
+// gate is open.
+std::mutex lock;
+std::string seen,
+    names;  // the last call's command_name, display_name and command_string; all names
+std::atomic<int> calls{0}, running{0}, most_running{0};
+std::atomic<bool> gate_open{true};
 
-std::string text_or_null(const char *text) {
-    return text != nullptr ? text : "(null)";
-}
-
-uint32_t KAVI_CALL record_call(_VULE_PARAMETERS32 *block) {
+uint32_t KAVI_CALL record_call(_VULE_PARAMETERS32 *b) {
+    const std::string name = b->command_name != nullptr ? b->command_name : "(null)";
     {
-        std::lock_guard<std::mutex> guard(seen_lock);
-        seen = text_or_null(block->command_name) + "," + text_or_null(block->display_name) + "," +
-               text_or_null(block->command_string);
+        std::lock_guard<std::mutex> guard(lock);
+        seen = name + ",";
+        for (const char *text : {b->display_name, b->command_string})
+            seen += std::string(text != nullptr ? text : "(null)") + ",";
+        names += name + " ";
     }
     ++calls;
+    most_running = std::max(most_running.load(), ++running);
+    if (name == "GATE") kavitest::eventually([] { return gate_open.load(); }, 10000);
+    --running;
     return 0x12345;
-}
-
-std::string last_seen() {
-    std::lock_guard<std::mutex> guard(seen_lock);
-    return seen;
 }
 
 class QueueThread : public ::testing::Test {
   protected:
     void SetUp() override {
         setenv("KAVI_START_PAUSE_MS", "0", 1);
-        calls = 0;
         ASSERT_EQ(KaviInitialize("QEXIT", record_call), VULE_OK);
     }
-    void TearDown() override {
-        plat::fault_clear();
-        EXPECT_EQ(KaviTerminate("QEXIT"), VULE_OK);
-    }
-
-    // command: a valid command with the correlation and a command_name.
-    static std::vector<uint8_t> command(uint32_t correlation) {
-        return command_elements(correlation, "QEXIT", "SHOW");
-    }
-    // answered: a command with the correlation is answered with the status, under its correlation.
-    void answered(uint32_t correlation, int status) {
-        ASSERT_EQ(tool.send("QEXIT", command(correlation)), VULC_OK);
-        expect_reply(tool, status, correlation);
-    }
-
+    void TearDown() override { EXPECT_EQ(KaviTerminate("QEXIT"), VULE_OK); }
     Tool tool{"QTOOL"};
 };
 
-TEST_F(QueueThread, CommandRunsAndIsAnswered) {
-    answered(0x01020304, 0x2345);
-    EXPECT_EQ(calls.load(), 1);
-    EXPECT_EQ(last_seen(), "SHOW,(null),(null)");
-}
-
-// Each malformed message is logged and released; none reaches the exit or gets a reply, and
-// the thread goes on to run the next good command.
-TEST_F(QueueThread, MalformedMessagesNeverReachTheExit) {
-    std::vector<std::vector<uint8_t>> bad(6);
+// Malformed messages are logged and released, answers without a waiter and other function codes
+// start nothing; none reaches the exit or gets a reply, and the thread goes on to run the next
+// good command, whose fields before the block are skipped and whose unknown type ends the walk.
+TEST_F(QueueThread, OnlyWellFormedCommandsReachTheExit) {
+    std::vector<std::vector<uint8_t>> bad(7);
     add_block(&bad[1], 1);
     add_element(&bad[1], 2, 2, {0, 0});  // element shorter than its head
     add_block(&bad[2], 2);
@@ -86,15 +66,13 @@ TEST_F(QueueThread, MalformedMessagesNeverReachTheExit) {
     add_block(&bad[4], 4);
     add_element(&bad[4], 12, 6, {100, 0, 0, 0, 1, 2, 3, 4});  // data count beyond the element
     add_text(&bad[5], 2, "NOBLOCK");                          // no parameter block at all
+    add_block(&bad[6], 8);
+    add_status(&bad[6], 0, 8);  // an answer no call waits for
     for (const auto &elements : bad) ASSERT_EQ(tool.send("QEXIT", elements), VULC_OK);
-    // A header whose lengths disagree.
-    ASSERT_EQ(tool.send("QEXIT", command(5), 0, 4), VULC_OK);
-    answered(6, 0x2345);
-    EXPECT_TRUE(tool.receive(100).empty());
-    EXPECT_EQ(calls.load(), 1);
-}
-
-TEST_F(QueueThread, FieldBeforeBlockIsSkippedAndUnknownTypeEndsTheWalk) {
+    const std::vector<uint8_t> command = command_elements(5, "QEXIT", "SHOW");
+    ASSERT_EQ(tool.send("QEXIT", command, 0, 4), VULC_OK);  // a header whose lengths disagree
+    for (uint16_t code : {1, 3, 7, int{kavi::FUNCTION_QUERY_ANSWER}})
+        ASSERT_EQ(tool.send("QEXIT", command, code), VULC_OK);
     std::vector<uint8_t> v;
     add_text(&v, 20, "EARLY");
     add_block(&v, 7);
@@ -102,107 +80,22 @@ TEST_F(QueueThread, FieldBeforeBlockIsSkippedAndUnknownTypeEndsTheWalk) {
     add_element(&v, 8, 4, {1, 2, 3, 4});
     add_text(&v, 3, "LATE");
     ASSERT_EQ(tool.send("QEXIT", v), VULC_OK);
-    EXPECT_EQ(reply_status(tool.receive(5000)), 0x2345);
-    EXPECT_EQ(last_seen(), "CMD,(null),(null)");
-}
-
-TEST_F(QueueThread, StatusWithoutWaiterAndOtherFunctionCodesStartNothing) {
-    std::vector<uint8_t> answer;
-    add_block(&answer, 8);
-    add_status(&answer, 0, 8);
-    ASSERT_EQ(tool.send("QEXIT", answer), VULC_OK);
-    ASSERT_EQ(tool.send("QEXIT", command(9), 1), VULC_OK);
-    ASSERT_EQ(tool.send("QEXIT", command(10), 3), VULC_OK);
-    ASSERT_EQ(tool.send("QEXIT", command(11), 7), VULC_OK);
-    ASSERT_EQ(tool.send("QEXIT", command(11), kavi::FUNCTION_QUERY_ANSWER), VULC_OK);
-    answered(12, 0x2345);
+    expect_reply(tool, 0x2345, 7);
+    EXPECT_TRUE(tool.receive(100).empty());
     EXPECT_EQ(calls.load(), 1);
-}
-
-// An operator's query is answered by the queue thread with the exit's counters; the exit
-// function does not run for it.
-TEST_F(QueueThread, QueryIsAnsweredWithTheCountersWithoutRunningTheExit) {
-    answered(1, 0x2345);
-    ASSERT_EQ(tool.send("QEXIT", {}, kavi::FUNCTION_QUERY), VULC_OK);
-    std::vector<uint8_t> answer = tool.receive(5000);
-    ASSERT_GT(answer.size(), codec::FIRST_ELEMENT_OFFSET + 4);
-    EXPECT_EQ(codec::read_header(answer.data()).function_code, kavi::FUNCTION_QUERY_ANSWER);
-    std::string text(reinterpret_cast<const char *>(answer.data()) + codec::FIRST_ELEMENT_OFFSET +
-                     4);
-    EXPECT_EQ(text.rfind("{\"exit\": \"QEXIT\", \"pid\": " + std::to_string(getpid()), 0), 0u)
-        << text;
-    EXPECT_NE(text.find("\"commands\": 1, \"status_zero\": 0, \"status_other\": 1,"),
-              std::string::npos)
-        << text;
-    EXPECT_EQ(calls.load(), 1);
-}
-
-TEST_F(QueueThread, NoInvocationThreadIsAnswered800A) {
-    plat::fault_arm(plat::Fault::thread_start, 0, 60);
-    answered(13, VULE_NO_COMMAND_THREAD);
-    EXPECT_EQ(calls.load(), 0);
-    answered(14, 0x2345);  // the 61st start is let through again
-}
-
-TEST_F(QueueThread, NoInvocationRecordIsAnswered8009) {
-    // A first command shows that the queue thread is idle in its receive.
-    answered(14, 0x2345);
-    calls = 0;
-    // The tool's message and the queue thread's receive buffer pass; the record fails.
-    plat::fault_arm(plat::Fault::alloc, 2, 1);
-    answered(15, VULE_NO_COMMAND_MEMORY);
-    EXPECT_EQ(calls.load(), 0);
-}
-
-// A peer writes commands whose header names a destination that is no task name at all. Each
-// runs; its reply cannot go out under that name, but its buffer is released all the same.
-TEST(QueueThreadPeer, BufferOfACommandWithAnInvalidDestinationIsReleased) {
-    const std::string log = kavitest::make_temp_dir() + "/errors.log";
-    setenv("KAVZ_ERRLOG", log.c_str(), 1);
-    setenv("KAVI_START_PAUSE_MS", "0", 1);
-    constexpr int COMMANDS = 3;
-    // Forked before this process has threads; it writes once the exit's inbox exists.
-    kavitest::Child peer = kavitest::Child::fork_run([] {
-        const char exit_task[8] = {'Q', 'E', 'X', 'I', 'T', ' ', ' ', ' '};
-        const std::string inbox = kavc::inbox_path(exit_task);
-        if (!kavitest::eventually([&] { return plat::mailslot_exists(inbox.c_str()); }, 10000))
-            return 1;
-        const std::vector<uint8_t> m =
-            raw_message("PEER    ", kavc::local_node(), "\x01/..\0\0\0\0",
-                        command_elements(0x10, "QEXIT", "SHOW"));
-        for (int i = 0; i < COMMANDS; ++i)
-            if (plat::mailslot_write(inbox.c_str(), m.data(), m.size()) != plat::OK) return 2;
-        return 0;
-    });
-    const size_t buffers_before = kavc::buffers_live();
-    calls = 0;
-    ASSERT_EQ(KaviInitialize("QEXIT", record_call), VULE_OK);
-    EXPECT_EQ(peer.wait(10000), 0);
-    // Each invocation logs its failed reply (the first one written, the others counted), then
-    // releases the command's buffer.
-    auto replies_failed = [&] {
-        return calls.load() == COMMANDS &&
-               kavitest::read_file(log).find("VulequetInvokeExit site=1320") != std::string::npos;
-    };
-    EXPECT_TRUE(kavitest::eventually(replies_failed, 10000));
-    EXPECT_TRUE(
-        kavitest::eventually([&] { return kavc::buffers_live() == buffers_before; }, 10000));
-    EXPECT_EQ(KaviTerminate("QEXIT"), VULE_OK);
-    EXPECT_EQ(kavc::buffers_live(), buffers_before);
-    std::string errors = kavitest::read_file(log);
-    EXPECT_EQ(errors.find("vulcfreemem"), std::string::npos) << errors;
-    EXPECT_EQ(errors.find("site=1337"), std::string::npos) << errors;
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(seen, "CMD,(null),(null),");
 }
 
 // Only the exit's own termination stops its queue thread: a stop element from a task of another
 // process is ignored, and the exit goes on answering (and still terminates, in TearDown).
 TEST_F(QueueThread, StopElementFromAnotherProcessLeavesTheExitRunning) {
-    kavitest::Child peer =
-        kavitest::Child::spawn({kavitest::executable_dir() + "/queue_thread_test",
-                                "--gtest_filter=QueueThreadPeer.SendsAStopElement"},
-                               {"KAVI_TEST_PEER_NODE=" + plat::node_name()}, "/dev/null");
+    kavitest::Child peer = kavitest::Child::spawn(
+        {"/proc/self/exe", "--gtest_filter=QueueThreadPeer.SendsAStopElement"},
+        {"KAVI_TEST_PEER_NODE=" + plat::node_name()}, "/dev/null");
     ASSERT_EQ(peer.wait(10000), 0);
-    answered(16, 0x2345);
+    ASSERT_EQ(tool.command("QEXIT", 16), VULC_OK);
+    expect_reply(tool, 0x2345, 16);
 }
 
 // The peer process of the test above: a task of its own sends QEXIT a stop element.
@@ -210,12 +103,63 @@ TEST(QueueThreadPeer, SendsAStopElement) {
     std::string node;
     if (!plat::env_get("KAVI_TEST_PEER_NODE", &node)) GTEST_SKIP() << "peer process only";
     setenv("KAVI_NODE", node.c_str(), 1);
-    ASSERT_TRUE(task_started("QEXIT"));
     memcpy(kavi::local_node_address, node_of("QEXIT").data(), 24);
     Tool peer{"QPEER"};
     std::vector<uint8_t> stop;
     add_element(&stop, codec::STOP_ELEMENT_LENGTH, codec::TYPE_STOP, {});
     ASSERT_EQ(peer.send("QEXIT", stop), VULC_OK);
+}
+
+// --- run mode 0: the dispatcher ---
+
+// queued_kinds: the kinds of the records on the exit's work list, front first.
+std::vector<uint32_t> queued_kinds() {
+    std::vector<uint32_t> kinds;
+    kavi::ExitSlot &slot = kavi::exit_table[0];
+    kavi::Lock held(slot.dispatcher_mutex);
+    EXPECT_TRUE(held.held());
+    for (void *node = slot.work_list.first; node != nullptr; node = *static_cast<void **>(node))
+        kinds.push_back(static_cast<kavi::InvocationRecord **>(node)[2]->kind);
+    return kinds;
+}
+
+// send: GATE as command `first`, then the commands up to `last` while it runs; true once all
+// of those are queued.
+bool send_behind_a_gate(Tool &tool, uint32_t first, uint32_t last) {
+    gate_open = false;
+    EXPECT_EQ(tool.command("DEXIT", first, "GATE"), VULC_OK);
+    if (!kavitest::eventually([] { return running == 1; }, 5000)) return false;
+    for (uint32_t i = first + 1; i <= last; ++i)
+        EXPECT_EQ(tool.command("DEXIT", i, "C" + std::to_string(i)), VULC_OK);
+    return kavitest::eventually([&] { return queued_kinds().size() == last - first; }, 5000);
+}
+
+// The queued commands run one at a time in posting order. At a stop the running command
+// completes; the stop goes to the front of the list, so the queued ones are answered with 0x8001
+// and never run.
+TEST(Dispatcher, CommandsRunOneAtATimeInPostingOrderAndStopAnswersQueuedOnes) {
+    ASSERT_EQ(KaviInit("DEXIT", record_call, 0), VULE_OK);
+    Tool tool{"DTOOL"};
+    ASSERT_TRUE(send_behind_a_gate(tool, 1, 4));
+    gate_open = true;
+    for (uint32_t i = 1; i <= 4; ++i) expect_reply(tool, 0x2345, i);
+    ASSERT_TRUE(send_behind_a_gate(tool, 5, 7));
+    std::atomic<uint32_t> terminated{UINT32_MAX};
+    std::thread terminator([&] { terminated = KaviTerminate("DEXIT"); });
+    ASSERT_TRUE(kavitest::eventually(
+        [] {
+            std::vector<uint32_t> kinds = queued_kinds();
+            return kinds.size() == 3 && kinds[0] == kavi::INVOCATION_STOP;
+        },
+        5000));
+    gate_open = true;
+    terminator.join();
+    EXPECT_EQ(terminated.load(), VULE_OK);
+    expect_reply(tool, 0x2345, 5);
+    for (uint32_t i = 6; i <= 7; ++i) expect_reply(tool, VULE_EXIT_ENDED, i);
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(names, "GATE C2 C3 C4 GATE ");
+    EXPECT_EQ(most_running.load(), 1);
 }
 
 }  // namespace

@@ -1,14 +1,9 @@
-// registration_test.cpp — KaviInitialize and KaviInit: argument checks, the outcomes of each
-// failing step, the exit table's 64 slots, and the trace and error-log records of a lifecycle.
+// registration_test.cpp — KaviInitialize and KaviInit: the refusals and what each leaves behind,
+// the exit table's 64 slots, and the trace and error-log records of a lifecycle.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <map>
-#include <string>
 
-#include "exit/exit_table.h"
-#include "kaviexit.h"
-#include "platform/platform.h"
 #include "services/kavzras/record.h"
 #include "tests/exit/lifecycle_support.h"
 #include "tests/support/child_process.h"
@@ -21,142 +16,98 @@ uint32_t KAVI_CALL do_nothing(_VULE_PARAMETERS32 *) {
     return 0;
 }
 
-bool exit_mailslot(const std::string &name) {
-    return plat::mailslot_exists(("\\\\.\\MAILSLOT\\VULEQUEUE" + name).c_str());
-}
-
-TEST(Registration, InvalidArgumentsCreateNothing) {
-    EXPECT_EQ(KaviInitialize(nullptr, do_nothing), VULE_INVALID_ARGUMENT);
-    EXPECT_EQ(KaviInitialize("", do_nothing), VULE_INVALID_ARGUMENT);
-    EXPECT_EQ(KaviInitialize("ABCDEFGHI", do_nothing), VULE_INVALID_ARGUMENT);
-    EXPECT_EQ(KaviInit("ABC", nullptr, 0), VULE_INVALID_ARGUMENT);
-    EXPECT_EQ(KaviInit(reinterpret_cast<const char *>(8), do_nothing, 1), VULE_INVALID_ARGUMENT);
-    EXPECT_FALSE(exit_mailslot("ABCDEFGHI"));
-    EXPECT_FALSE(exit_mailslot("ABC"));
-    EXPECT_FALSE(task_started("ABC"));
-    EXPECT_EQ(kavi::exit_table[0].name[0], '\0');
-}
-
-// A node name longer than a node address would be cut, and two nodes whose names differ only
-// beyond it would become one: such a name is refused before anything is created.
-TEST(Registration, NodeNameLongerThan24CharactersIsRefused) {
-    const std::string node(24, 'N');
-    kavitest::Child longer = kavitest::Child::fork_run([node] {
-        setenv("KAVI_NODE", (node + "X  ").c_str(), 1);
-        if (KaviInitialize("ABC", do_nothing) != VULE_NOT_CREATED) return 1;
-        if (exit_mailslot("ABC") || task_started("ABC")) return 2;
-        return 0;
-    });
-    EXPECT_EQ(longer.wait(10000), 0);
-    // 24 characters and trailing blanks are the padded address itself: accepted.
-    kavitest::Child fits = kavitest::Child::fork_run([node] {
-        setenv("KAVI_NODE", (node + "   ").c_str(), 1);
-        if (KaviInitialize("ABC", do_nothing) != VULE_OK) return 1;
-        return KaviTerminate("ABC") == VULE_OK ? 0 : 2;
-    });
-    EXPECT_EQ(fits.wait(10000), 0);
-}
-
-TEST(Registration, NameIsUpperCasedAndPadded) {
-    ASSERT_EQ(KaviInitialize("abc", do_nothing), VULE_OK);
-    ASSERT_EQ(KaviInitialize("abcdefgh", do_nothing), VULE_OK);
-    EXPECT_EQ(slot_view(0).name, "ABC     ");
-    EXPECT_EQ(slot_view(1).name, "ABCDEFGH");
-    EXPECT_TRUE(exit_mailslot("ABC"));
-    EXPECT_TRUE(exit_mailslot("ABCDEFGH"));
-    EXPECT_TRUE(task_started("ABC"));
-    std::string node = plat::node_name();
-    node.resize(24, ' ');
-    EXPECT_EQ(std::string(kavi::local_node_address, 24), node);
-}
-
-TEST(Registration, RunModeDecidesTheDispatcherObjects) {
-    ASSERT_EQ(KaviInit("ONE", do_nothing, 1), VULE_OK);
-    ASSERT_EQ(KaviInit("ZERO", do_nothing, 0), VULE_OK);
-    SlotView one = slot_view(0);
-    EXPECT_TRUE(one.queue_ended);
-    EXPECT_FALSE(one.dispatcher_mutex);
-    EXPECT_FALSE(one.work_posted);
-    SlotView zero = slot_view(1);
-    EXPECT_TRUE(zero.queue_ended);
-    EXPECT_TRUE(zero.dispatcher_mutex);
-    EXPECT_TRUE(zero.work_posted);
-}
-
-// A mailslot of the exit's name held by another process of the node: 1, and the communication
-// service is never asked (so the name is not started as a task).
-TEST(Registration, MailslotOfAnotherProcessReturns1) {
-    int ready[2], done[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(done), 0);
-    kavitest::Child holder = kavitest::Child::fork_run([&] {
-        close(done[1]);
+// A refused registration creates nothing (no mailslot, no task) and leaves slot 0 free; the
+// refused names can be registered once the cause is gone.
+TEST(Registration, RefusalsLeaveNothingBehind) {
+    // A mailslot of the exit's name held by another process: the service is never asked.
+    kavitest::Child holder = kavitest::Child::fork_run([] {
         plat::Mailslot *m = nullptr;
-        char byte = plat::mailslot_create("\\\\.\\MAILSLOT\\VULEQUEUEBUSY", &m) == 0 ? 1 : 0;
-        (void)!write(ready[1], &byte, 1);
-        (void)!read(done[0], &byte, 1);  // until the parent closes its end
+        plat::mailslot_create("\\\\.\\MAILSLOT\\VULEQUEUEBUSY", &m);
+        plat::sleep_ms(60000);
         return 0;
     });
-    close(ready[1]);
-    close(done[0]);
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    ASSERT_EQ(byte, 1);
-    EXPECT_EQ(KaviInitialize("busy", do_nothing), VULE_NOT_CREATED);
-    EXPECT_FALSE(task_started("BUSY"));
-    close(done[1]);
-    EXPECT_EQ(holder.wait(10000), 0);
-    close(ready[0]);
-    EXPECT_EQ(KaviInitialize("busy", do_nothing), VULE_OK);
-}
-
-// A name already started as a task (here a tool's): 1, and the tool's task is not stopped.
-TEST(Registration, NameStartedAsTaskReturns1WithoutStoppingIt) {
-    Tool tool("TAKEN");
-    EXPECT_EQ(KaviInitialize("taken", do_nothing), VULE_NOT_CREATED);
-    EXPECT_TRUE(task_started("TAKEN"));
-    EXPECT_FALSE(exit_mailslot("TAKEN"));
-    EXPECT_EQ(kavi::exit_table[0].name[0], '\0');
-}
-
-// The service cannot start the task (its inbox cannot be created): 7, nothing left behind.
-TEST(Registration, ServiceFailureReturns7AndLeavesNothing) {
-    plat::fault_arm(plat::Fault::mailslot_create, 1, 1);  // the exit's mailslot passes
-    EXPECT_EQ(KaviInitialize("NOINBOX", do_nothing), VULE_SYSTEM_ERROR);
-    plat::fault_clear();
-    EXPECT_FALSE(exit_mailslot("NOINBOX"));
-    EXPECT_FALSE(task_started("NOINBOX"));
-    EXPECT_EQ(KaviInitialize("NOINBOX", do_nothing), VULE_OK);
+    ASSERT_TRUE(kavitest::eventually([] { return exit_mailslot("BUSY"); }, 10000));
+    const char *bad_pointer = reinterpret_cast<const char *>(8);
+    const struct {
+        const char *name;
+        VULE_EXIT_FUNCTION function;
+        uint32_t run_mode, rc;
+        plat::Fault fault = plat::Fault::alloc;
+        uint32_t pass = 0, fail = 0;
+    } refusals[] = {
+        {"BUSY", do_nothing, 1, VULE_NOT_CREATED},
+        {nullptr, do_nothing, 1, VULE_INVALID_ARGUMENT},
+        {"", do_nothing, 1, VULE_INVALID_ARGUMENT},
+        {"ABCDEFGHI", do_nothing, 1, VULE_INVALID_ARGUMENT},
+        {"ABC", nullptr, 0, VULE_INVALID_ARGUMENT},
+        {bad_pointer, do_nothing, 1, VULE_INVALID_ARGUMENT},
+        // The service cannot create the task's inbox (the exit's own mailslot passes).
+        {"NOINBOX", do_nothing, 1, VULE_SYSTEM_ERROR, plat::Fault::mailslot_create, 1, 1},
+        // Failures after the slot was claimed give it back and stop the task.
+        {"NOEVENT", do_nothing, 0, VULE_SYSTEM_ERROR, plat::Fault::event_create, 0, 1},
+        {"NOTHREAD", do_nothing, 1, VULE_SYSTEM_ERROR, plat::Fault::thread_start, 0, 1},
+    };
+    for (const auto &r : refusals) {
+        const std::string name = r.name == nullptr || r.name == bad_pointer ? "ABC" : r.name;
+        if (r.fail != 0) plat::fault_arm(r.fault, r.pass, r.fail);
+        EXPECT_EQ(r.run_mode == 1 ? KaviInitialize(r.name, r.function)
+                                  : KaviInit(r.name, r.function, r.run_mode),
+                  r.rc)
+            << name;
+        plat::fault_clear();
+        EXPECT_EQ(exit_mailslot(name), name == "BUSY") << name;
+        EXPECT_FALSE(task_started(name)) << name;
+        EXPECT_TRUE(slot_view(0).free()) << name;
+    }
+    // A name already started as a task (here a tool's) is refused without stopping the task.
+    {
+        Tool tool("TAKEN");
+        EXPECT_EQ(KaviInitialize("taken", do_nothing), VULE_NOT_CREATED);
+        EXPECT_TRUE(task_started("TAKEN"));
+        EXPECT_FALSE(exit_mailslot("TAKEN"));
+        EXPECT_TRUE(slot_view(0).free());
+    }
+    holder.kill(SIGKILL);
+    EXPECT_EQ(holder.wait(10000), 128 + SIGKILL);
+    for (const char *name : {"NOINBOX", "NOTHREAD", "busy", "taken"})
+        EXPECT_EQ(KaviInitialize(name, do_nothing), VULE_OK) << name;
     EXPECT_EQ(slot_view(0).name, "NOINBOX ");
 }
 
-// A failure after the slot was claimed gives the slot back and stops the task.
-TEST(Registration, FailureAfterClaimGivesTheSlotBack) {
-    plat::fault_arm(plat::Fault::event_create, 0, 1);
-    EXPECT_EQ(KaviInit("NOEVENT", do_nothing, 0), VULE_SYSTEM_ERROR);
-    plat::fault_arm(plat::Fault::thread_start, 0, 1);
-    EXPECT_EQ(KaviInit("NOTHREAD", do_nothing, 1), VULE_SYSTEM_ERROR);
-    plat::fault_clear();
-    SlotView view = slot_view(0);
-    EXPECT_EQ(view.name, "");
-    EXPECT_FALSE(view.queue_ended);
-    EXPECT_FALSE(task_started("NOEVENT"));
-    EXPECT_FALSE(task_started("NOTHREAD"));
-    EXPECT_FALSE(exit_mailslot("NOTHREAD"));
-    ASSERT_EQ(KaviInit("NOTHREAD", do_nothing, 1), VULE_OK);
-    EXPECT_EQ(slot_view(0).name, "NOTHREAD");
+// A node name longer than a node address would be cut, and two nodes whose names differ only
+// beyond it would become one; 24 characters and trailing blanks are the padded address itself.
+TEST(Registration, NodeNameLongerThan24CharactersIsRefused) {
+    for (const char *tail : {"X  ", "   "}) {
+        kavitest::Child child = kavitest::Child::fork_run([tail] {
+            setenv("KAVI_NODE", (std::string(24, 'N') + tail).c_str(), 1);
+            uint32_t rc = KaviInitialize("ABC", do_nothing);
+            if (tail[0] == 'X') return rc == VULE_NOT_CREATED && !exit_mailslot("ABC") ? 0 : 1;
+            return rc == VULE_OK && KaviTerminate("ABC") == VULE_OK ? 0 : 2;
+        });
+        EXPECT_EQ(child.wait(10000), 0) << tail;
+    }
 }
 
-TEST(Registration, SixtyFourSlotsThenSeven) {
-    for (int i = 0; i < 64; ++i) {
-        std::string name = "R" + std::to_string(i);
-        ASSERT_EQ(KaviInitialize(name.c_str(), do_nothing), VULE_OK) << name;
-    }
+// Names are upper-cased and padded, the run mode decides the dispatcher's objects; the 64
+// slots are taken in order, a freed one before any higher one, and a 65th exit gets 7.
+TEST(Registration, NamesRunModesAndSixtyFourSlots) {
+    ASSERT_EQ(KaviInitialize("abc", do_nothing), VULE_OK);
+    ASSERT_EQ(KaviInit("abcdefgh", do_nothing, 0), VULE_OK);
+    SlotView one = slot_view(0), zero = slot_view(1);
+    EXPECT_EQ(one.name, "ABC     ");
+    EXPECT_EQ(zero.name, "ABCDEFGH");
+    EXPECT_TRUE(one.queue_ended && zero.queue_ended);
+    EXPECT_FALSE(one.dispatcher_mutex || one.work_posted);
+    EXPECT_TRUE(zero.dispatcher_mutex && zero.work_posted);
+    EXPECT_TRUE(exit_mailslot("ABC") && exit_mailslot("ABCDEFGH") && task_started("ABC"));
+    std::string node = plat::node_name();
+    node.resize(24, ' ');
+    EXPECT_EQ(std::string(kavi::local_node_address, 24), node);
+    for (int i = 2; i < 64; ++i)
+        ASSERT_EQ(KaviInitialize(("R" + std::to_string(i)).c_str(), do_nothing), VULE_OK) << i;
     EXPECT_EQ(slot_view(63).name, pad("R63"));
     EXPECT_EQ(KaviInitialize("R64", do_nothing), VULE_SYSTEM_ERROR);
-    EXPECT_FALSE(task_started("R64"));
-    EXPECT_FALSE(exit_mailslot("R64"));
-    // A freed slot is taken before any higher one.
+    EXPECT_FALSE(task_started("R64") || exit_mailslot("R64"));
     ASSERT_EQ(KaviTerminate("R5"), VULE_OK);
     ASSERT_EQ(KaviInitialize("R64", do_nothing), VULE_OK);
     EXPECT_EQ(slot_view(5).name, pad("R64"));
@@ -181,45 +132,38 @@ TEST(Registration, TraceAndErrorLogRecords) {
          "KAVZ_ERRLOG=" + dir + "/errlog"},
         dir + "/stdout");
     ASSERT_EQ(child.wait(30000), 0) << kavitest::read_file(dir + "/stdout");
-
-    std::string trace = kavitest::read_file(dir + "/trace");
-    kavz::TraceScan scan = kavz::scan_records(trace);
-    std::vector<std::string> calls;
+    std::vector<std::string> calls, init_results;
     std::map<std::string, int> threads;
-    std::vector<std::string> init_results;
-    for (const kavz::TraceRecord &r : scan.records) {
+    for (const kavz::TraceRecord &r :
+         kavz::scan_records(kavitest::read_file(dir + "/trace")).records) {
         std::string function(r.function);
         if (r.component != "KAVI") continue;
         std::string seen = function + ":" + std::to_string(r.kind) + ":" + std::to_string(r.line);
         // Records of the queue threads and the dispatcher interleave with the calls'.
-        if (function == "VuleQueThread" || function.rfind("VuleSingleThread", 0) == 0) {
+        if (function == "VuleQueThread" || function.rfind("VuleSingleThread", 0) == 0)
             ++threads[seen];
-        } else if (function == "DllMain" || function.rfind("Kavi", 0) == 0) {
+        else if (function == "DllMain" || function.rfind("Kavi", 0) == 0)
             calls.push_back(seen);
-        }
-        if (seen == "KaviInit:2:300" && r.item_count >= 2 && r.items[0].bytes.size() == 2) {
+        if (seen == "KaviInit:2:300" && r.item_count >= 2 && r.items[0].bytes.size() == 2)
             init_results.push_back(std::to_string(r.items[0].bytes[0]) + "," +
                                    std::string(r.items[1].bytes));
-        }
     }
-    std::vector<std::string> expected = {
-        "DllMain:1:20",        "KaviInitialize:1:50", "KaviInit:1:100",      "KaviInit:2:300",
-        "KaviInitialize:2:70", "KaviInitialize:1:50", "KaviInit:1:100",      "KaviInit:2:300",
-        "KaviInitialize:2:70", "KaviTerminate:1:760", "KaviTerminate:2:990", "KaviInit:1:100",
-        "KaviInit:2:300",      "KaviTerminate:1:760", "KaviTerminate:2:990", "KaviWait:1:710",
-        "KaviWait:2:730",      "DllMain:1:40"};
-    EXPECT_EQ(calls, expected);
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{
+                  "DllMain:1:20", "KaviInitialize:1:50", "KaviInit:1:100", "KaviInit:2:300",
+                  "KaviInitialize:2:70", "KaviInitialize:1:50", "KaviInit:1:100", "KaviInit:2:300",
+                  "KaviInitialize:2:70", "KaviTerminate:1:760", "KaviTerminate:2:990",
+                  "KaviInit:1:100", "KaviInit:2:300", "KaviTerminate:1:760", "KaviTerminate:2:990",
+                  "KaviWait:1:710", "KaviWait:2:730", "DllMain:1:40"}));
     EXPECT_EQ(init_results, (std::vector<std::string>{"0,trc", "2,", "0,serial"}));
     // Two queue threads, each receiving its stop message; one dispatcher and its stop's post.
-    std::map<std::string, int> expected_threads = {{"VuleQueThread:1:400", 2},
+    EXPECT_EQ(threads, (std::map<std::string, int>{{"VuleQueThread:1:400", 2},
                                                    {"VuleQueThread:3:450", 2},
                                                    {"VuleQueThread:2:690", 2},
                                                    {"VuleSingleThreadPost:1:98", 1},
                                                    {"VuleSingleThreadPost:2:172", 1},
                                                    {"VuleSingleThreadDispatcher:1:213", 1},
-                                                   {"VuleSingleThreadDispatcher:2:388", 1}};
-    EXPECT_EQ(threads, expected_threads);
-
+                                                   {"VuleSingleThreadDispatcher:2:388", 1}}));
     std::string errlog = kavitest::read_file(dir + "/errlog");
     EXPECT_NE(errlog.find("KaviInit"), std::string::npos) << errlog;
     EXPECT_NE(errlog.find("120"), std::string::npos) << errlog;
