@@ -1,6 +1,5 @@
-// concurrency_test.cpp — every call returns and every answer reaches its own call: calls that
-// share a correlation, terminations in the middle of a send or of a command. The races are set
-// up with the pause points of the fault seam, never left to luck.
+// concurrency_test.cpp — terminations in the middle of a send or of a command: every call returns
+// with its own answer. The races are set up with the fault seam's pause points, not left to luck.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -29,8 +28,7 @@ struct Gate {
     void open() { through = ~0u; }
 } gates[2];
 
-// A command's number is its command name; the answer carries it back in its status and in
-// resource_type, so each call can tell its own answer.
+// A command's number is its command name; the answer carries it in its status and resource_type.
 int number_of(const _VULE_PARAMETERS32 *b) {
     return b->command_name != nullptr ? atoi(b->command_name) : 0;
 }
@@ -44,8 +42,8 @@ uint32_t KAVI_CALL gated(_VULE_PARAMETERS32 *b) {
     return answer(b);
 }
 
-// send: KaviSend of command `number` on a thread of its own, with a block that starts zeroed,
-// as most callers' do, so that every call shares one correlation.
+// send: KaviSend of command `number` on a thread of its own, with a zeroed block (as most
+// callers').
 std::future<uint32_t> send(const char *caller, const char *target, int number) {
     return std::async(std::launch::async, [=] {
         std::string command = std::to_string(number);
@@ -99,8 +97,8 @@ TEST_F(Concurrency, ASendThatRacesTheEndOfItsRunModeZeroExitIsAnsweredAtOnce) {
     enroll("charlie", answer, 1);
     auto outer = send("CHARLIE ", "alpha", 1);
     ASSERT_TRUE(gates[1].reached(1));
-    // The exit function's own send stops between finding its exit and waiting; meanwhile the
-    // exit's queue thread ends and wakes every waiter it has.
+    // The exit function's send stops between finding its exit and waiting; meanwhile the exit's
+    // queue thread ends and wakes every waiter it has.
     plat::pause_arm(plat::Pause::send_looked_up);
     gates[1].let_through(1);
     ASSERT_TRUE(plat::pause_reached(plat::Pause::send_looked_up, BOUND_MS));

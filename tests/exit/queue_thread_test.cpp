@@ -1,6 +1,5 @@
-// queue_thread_test.cpp — the command queue thread against hand-made messages from a tool task:
-// what reaches the exit function, what is answered, and what is dropped without harm; and in
-// run mode 0 the dispatcher, which runs the commands one at a time in posting order.
+// queue_thread_test.cpp — the queue thread against hand-made messages from a tool task, and the
+// dispatcher of run mode 0.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,8 +17,7 @@ namespace {
 
 using namespace lifecycle;
 
-// The exit function records the fields of each call and holds a command named GATE until the
-// gate is open.
+// The exit function records each call's fields and holds a command named GATE until the gate opens.
 std::mutex lock;
 std::string seen,
     names;  // the last call's command_name, display_name and command_string; all names
@@ -123,8 +121,7 @@ std::vector<uint32_t> queued_kinds() {
     return kinds;
 }
 
-// send: GATE as command `first`, then the commands up to `last` while it runs; true once all
-// of those are queued.
+// send_behind_a_gate: GATE as command `first`, then up to `last` while it runs; true once queued.
 bool send_behind_a_gate(Tool &tool, uint32_t first, uint32_t last) {
     gate_open = false;
     EXPECT_EQ(tool.command("DEXIT", first, "GATE"), VULC_OK);
@@ -134,9 +131,8 @@ bool send_behind_a_gate(Tool &tool, uint32_t first, uint32_t last) {
     return kavitest::eventually([&] { return queued_kinds().size() == last - first; }, 5000);
 }
 
-// The queued commands run one at a time in posting order. At a stop the running command
-// completes; the stop goes to the front of the list, so the queued ones are answered with 0x8001
-// and never run.
+// Queued commands run one at a time in posting order. A stop goes to the front of the list: the
+// running command completes, the queued ones are answered 0x8001 and never run.
 TEST(Dispatcher, CommandsRunOneAtATimeInPostingOrderAndStopAnswersQueuedOnes) {
     ASSERT_EQ(KaviInit("DEXIT", record_call, 0), VULE_OK);
     Tool tool{"DTOOL"};

@@ -1,10 +1,6 @@
-// registration_test.cpp — KaviInitialize and KaviInit: the refusals and what each leaves behind,
-// the exit table's 64 slots, and the trace and error-log records of a lifecycle.
+// registration_test.cpp — KaviInitialize and KaviInit: refusals, names, run modes, the 64 slots.
 #include <gtest/gtest.h>
 
-#include <map>
-
-#include "services/kavzras/record.h"
 #include "tests/exit/lifecycle_support.h"
 #include "tests/support/child_process.h"
 
@@ -16,8 +12,8 @@ uint32_t KAVI_CALL do_nothing(_VULE_PARAMETERS32 *) {
     return 0;
 }
 
-// A refused registration creates nothing (no mailslot, no task) and leaves slot 0 free; the
-// refused names can be registered once the cause is gone.
+// A refused registration leaves no mailslot, task or slot; the name registers once the cause is
+// gone.
 TEST(Registration, RefusalsLeaveNothingBehind) {
     // A mailslot of the exit's name held by another process: the service is never asked.
     kavitest::Child holder = kavitest::Child::fork_run([] {
@@ -74,20 +70,6 @@ TEST(Registration, RefusalsLeaveNothingBehind) {
     EXPECT_EQ(slot_view(0).name, "NOINBOX ");
 }
 
-// A node name longer than a node address would be cut, and two nodes whose names differ only
-// beyond it would become one; 24 characters and trailing blanks are the padded address itself.
-TEST(Registration, NodeNameLongerThan24CharactersIsRefused) {
-    for (const char *tail : {"X  ", "   "}) {
-        kavitest::Child child = kavitest::Child::fork_run([tail] {
-            setenv("KAVI_NODE", (std::string(24, 'N') + tail).c_str(), 1);
-            uint32_t rc = KaviInitialize("ABC", do_nothing);
-            if (tail[0] == 'X') return rc == VULE_NOT_CREATED && !exit_mailslot("ABC") ? 0 : 1;
-            return rc == VULE_OK && KaviTerminate("ABC") == VULE_OK ? 0 : 2;
-        });
-        EXPECT_EQ(child.wait(10000), 0) << tail;
-    }
-}
-
 // Names are upper-cased and padded, the run mode decides the dispatcher's objects; the 64
 // slots are taken in order, a freed one before any higher one, and a 65th exit gets 7.
 TEST(Registration, NamesRunModesAndSixtyFourSlots) {
@@ -111,64 +93,6 @@ TEST(Registration, NamesRunModesAndSixtyFourSlots) {
     ASSERT_EQ(KaviTerminate("R5"), VULE_OK);
     ASSERT_EQ(KaviInitialize("R64", do_nothing), VULE_OK);
     EXPECT_EQ(slot_view(5).name, pad("R64"));
-}
-
-// Run in a child process whose environment turns tracing on before the library loads.
-TEST(RegistrationChild, DISABLED_TracedLifecycle) {
-    ASSERT_EQ(KaviInitialize("trc", do_nothing), VULE_OK);
-    ASSERT_EQ(KaviInitialize(nullptr, do_nothing), VULE_INVALID_ARGUMENT);
-    ASSERT_EQ(KaviTerminate("trc"), VULE_OK);
-    ASSERT_EQ(KaviInit("serial", do_nothing, 0), VULE_OK);
-    ASSERT_EQ(KaviTerminate("serial"), VULE_OK);
-    ASSERT_EQ(KaviWait("W", 0), VULE_WAIT_TIMEOUT);
-}
-
-TEST(Registration, TraceAndErrorLogRecords) {
-    std::string dir = kavitest::make_temp_dir();
-    kavitest::Child child = kavitest::Child::spawn(
-        {"/proc/self/exe", "--gtest_filter=RegistrationChild.DISABLED_TracedLifecycle",
-         "--gtest_also_run_disabled_tests"},
-        {"KAVZ_TRACE_FILE=" + dir + "/trace", "KAVZ_TRACE_MASK=0x700",
-         "KAVZ_ERRLOG=" + dir + "/errlog"},
-        dir + "/stdout");
-    ASSERT_EQ(child.wait(30000), 0) << kavitest::read_file(dir + "/stdout");
-    std::vector<std::string> calls, init_results;
-    std::map<std::string, int> threads;
-    for (const kavz::TraceRecord &r :
-         kavz::scan_records(kavitest::read_file(dir + "/trace")).records) {
-        std::string function(r.function);
-        if (r.component != "KAVI") continue;
-        std::string seen = function + ":" + std::to_string(r.kind) + ":" + std::to_string(r.line);
-        // Records of the queue threads and the dispatcher interleave with the calls'.
-        if (function == "VuleQueThread" || function.rfind("VuleSingleThread", 0) == 0)
-            ++threads[seen];
-        else if (function == "DllMain" || function.rfind("Kavi", 0) == 0)
-            calls.push_back(seen);
-        if (seen == "KaviInit:2:300" && r.item_count >= 2 && r.items[0].bytes.size() == 2)
-            init_results.push_back(std::to_string(r.items[0].bytes[0]) + "," +
-                                   std::string(r.items[1].bytes));
-    }
-    EXPECT_EQ(calls,
-              (std::vector<std::string>{
-                  "DllMain:1:20", "KaviInitialize:1:50", "KaviInit:1:100", "KaviInit:2:300",
-                  "KaviInitialize:2:70", "KaviInitialize:1:50", "KaviInit:1:100", "KaviInit:2:300",
-                  "KaviInitialize:2:70", "KaviTerminate:1:760", "KaviTerminate:2:990",
-                  "KaviInit:1:100", "KaviInit:2:300", "KaviTerminate:1:760", "KaviTerminate:2:990",
-                  "KaviWait:1:710", "KaviWait:2:730", "DllMain:1:40"}));
-    EXPECT_EQ(init_results, (std::vector<std::string>{"0,trc", "2,", "0,serial"}));
-    // Two queue threads, each receiving its stop message; one dispatcher and its stop's post.
-    EXPECT_EQ(threads, (std::map<std::string, int>{{"VuleQueThread:1:400", 2},
-                                                   {"VuleQueThread:3:450", 2},
-                                                   {"VuleQueThread:2:690", 2},
-                                                   {"VuleSingleThreadPost:1:98", 1},
-                                                   {"VuleSingleThreadPost:2:172", 1},
-                                                   {"VuleSingleThreadDispatcher:1:213", 1},
-                                                   {"VuleSingleThreadDispatcher:2:388", 1}}));
-    std::string errlog = kavitest::read_file(dir + "/errlog");
-    EXPECT_NE(errlog.find("KaviInit"), std::string::npos) << errlog;
-    EXPECT_NE(errlog.find("120"), std::string::npos) << errlog;
-    // The process-exit handler is put on the list once and quietly, not at every registration.
-    EXPECT_EQ(errlog.find("site=230"), std::string::npos) << errlog;
 }
 
 }  // namespace

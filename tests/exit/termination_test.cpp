@@ -1,5 +1,5 @@
-// termination_test.cpp — KaviWait's time-out rule and its two answers, and KaviTerminate: which
-// names it finds, what it frees, and how it answers commands still running.
+// termination_test.cpp — KaviWait's time-out and answers; KaviTerminate's names, what it frees, and
+// how it answers commands still running.
 #include <dirent.h>
 #include <gtest/gtest.h>
 
@@ -67,10 +67,8 @@ size_t entries(const char *dir) {
     return n;
 }
 
-// Invalid names are refused; a name that is no exit of this process (even one the service
-// knows) is not registered. A lower-case name ends the exit (here in run mode 0, with its
-// dispatcher) and frees its slot, leaving no thread or descriptor behind; the name can be
-// registered again.
+// Only this process's exits are found (in any case); terminating one (here in run mode 0) frees its
+// slot and leaves no thread or descriptor behind; the name can be registered again.
 TEST(KaviTerminate, FindsOnlyItsOwnExitsAndFreesWhatTheyHeld) {
     for (const char *name : {static_cast<const char *>(nullptr), "", "NINECHARS"})
         EXPECT_EQ(KaviTerminate(name), VULE_INVALID_ARGUMENT);
@@ -101,9 +99,8 @@ TEST(KaviTerminate, FindsOnlyItsOwnExitsAndFreesWhatTheyHeld) {
     EXPECT_EQ(reply_status(tool.receive(5000)), 5);
 }
 
-// In run mode 0 termination waits for a running command, which completes and is answered
-// first; in run mode 1 it answers the command with 0x8001 before the task stops, also when its
-// stop message cannot be sent, and the command, when it ends, answers nothing more.
+// Run mode 0 waits for a running command to complete; run mode 1 answers it 0x8001 before the task
+// stops (also when its stop cannot be sent), and the command's own end answers nothing more.
 TEST(KaviTerminate, RunningCommandsAreAnsweredOnce) {
     for (uint32_t run_mode : {0u, 1u, 2u}) {  // 2: run mode 1, and the stop cannot be sent
         entered = release = false;

@@ -1,5 +1,4 @@
-// wait_list_test.cpp — the response wait list with real events, threads and buffers of the
-// communication service: who is woken, with what, and how failures leave the list.
+// wait_list_test.cpp — the response wait list with real events, threads and service buffers.
 #include "exit/wait_list.h"
 
 #include <gtest/gtest.h>
@@ -104,9 +103,8 @@ TEST_F(WaitList, ACallTakesOutItsOwnEntryOnly) {
     EXPECT_TRUE(t.code == 0 && t.message == nullptr);
 }
 
-// An answer goes to the call whose command it answers; one that overtakes its send is held
-// for it; one to a command no call waits for any more reaches nobody. A call that gives up
-// gets 0x8001 unless its answer came.
+// An answer goes to the call whose command it answers, and is held for it when it overtakes the
+// send; an answer no call waits for reaches nobody; a call that gives up gets 0x8001 if unanswered.
 TEST_F(WaitList, AnAnswerGoesToTheCallWhoseCommandItAnswers) {
     Waiter first = add(ALPHA, 0x10), second = add(ALPHA, 0x10), third = add(ALPHA, 0x10);
     Taken t;
@@ -153,8 +151,7 @@ TEST_F(WaitList, TermExitWakesTheExitsWaitersAndClosesItsName) {
     // An answer that came before the end is kept for its call.
     EXPECT_EQ(take(ALPHA, 12, answered).code, 6);
     EXPECT_EQ(take(BETA, 10, beta).code, 0);
-    // A call that adds itself after the end could never be answered; a new registration of
-    // the name opens it again.
+    // A call added after the end could never be answered; a new registration opens the name again.
     Waiter late;
     EXPECT_EQ(VuleRLAdd(ALPHA, 10, &late.entry, &late.event), RL_ENDED);
     EXPECT_EQ(late.entry, nullptr);
@@ -163,8 +160,7 @@ TEST_F(WaitList, TermExitWakesTheExitsWaitersAndClosesItsName) {
     EXPECT_EQ(withdraw(ALPHA, 10, add(ALPHA, 10)), RL_OK);
 }
 
-// An entry whose event or memory fails is not linked; a mutex abandoned by its thread fails
-// one call, and the list is free again for the next.
+// An entry whose event or memory fails is not linked; an abandoned mutex fails one call only.
 TEST_F(WaitList, FailuresLeaveTheListWhole) {
     for (plat::Fault fault : {plat::Fault::event_create, plat::Fault::alloc}) {
         plat::fault_arm(fault, 0, 1);
