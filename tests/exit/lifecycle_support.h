@@ -21,10 +21,9 @@ namespace lifecycle {
 
 namespace codec = kavi::codec;
 
-inline std::string pad(const std::string &name) {
-    std::string padded = name;
-    padded.resize(8, ' ');
-    return padded;
+inline std::string pad(std::string name) {
+    name.resize(8, ' ');
+    return name;
 }
 
 // task_started: whether the service knows a task of the name (padded here).
@@ -44,8 +43,7 @@ inline bool exit_mailslot(const std::string &name) {
     return plat::mailslot_exists(("\\\\.\\MAILSLOT\\VULEQUEUE" + name).c_str());
 }
 
-// add_element: an element of any length and type with the given body (tests build malformed
-// elements with it).
+// add_element: an element of any length and type with the given body (malformed ones too).
 inline void add_element(std::vector<uint8_t> *v, uint16_t length, uint16_t type,
                         const std::vector<uint8_t> &body) {
     for (uint16_t x : {length, type}) {

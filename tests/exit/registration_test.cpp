@@ -70,6 +70,22 @@ TEST(Registration, RefusalsLeaveNothingBehind) {
     EXPECT_EQ(slot_view(0).name, "NOINBOX ");
 }
 
+// A node name beyond 24 characters would be cut, and nodes differing beyond it would become one;
+// trailing blanks are the padded address itself.
+TEST(Registration, NodeNameLongerThan24CharactersIsRefused) {
+    for (const char *tail : {"X  ", "   "}) {
+        kavitest::Child child = kavitest::Child::fork_run([tail] {
+            setenv("KAVI_NODE", (std::string(24, 'N') + tail).c_str(), 1);
+            const bool refused = tail[0] == 'X';
+            uint32_t rc = KaviInitialize("ABC", do_nothing);
+            bool right =
+                rc == (refused ? VULE_NOT_CREATED : VULE_OK) && exit_mailslot("ABC") != refused;
+            return right ? 0 : 1;
+        });
+        EXPECT_EQ(child.wait(10000), 0) << tail;
+    }
+}
+
 // Names are upper-cased and padded, the run mode decides the dispatcher's objects; the 64
 // slots are taken in order, a freed one before any higher one, and a 65th exit gets 7.
 TEST(Registration, NamesRunModesAndSixtyFourSlots) {
