@@ -4,13 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <string>
 
 #include "kaviexit.h"
-#include "services/kavcacm/kavcacm.h"
-#include "services/kavcacm/request_block.h"
 #include "services/kavzras/kavzras.h"
 #include "tests/support/child_process.h"
 
@@ -120,36 +117,6 @@ TEST(NoException, SendAnswersSystemErrorAndTheNextSendWorks) {
     EXPECT_NE(without_memory([] { return KaviWait("alpha", 0); }), THREW);
     EXPECT_NE(without_memory([] { return KaviTerminate("beta"); }), THREW);
     EXPECT_EQ(KaviTerminate("alpha"), uint32_t{VULE_OK});
-}
-
-TEST(NoException, ServiceCallsAnswerNoMemory) {
-    auto start = kavc::request_for<VULC_STRTCOM>("NOMEM   ");
-    EXPECT_EQ(without_memory([&] { return vulcstrtcom(&start); }), VULC_NO_MEMORY);
-    EXPECT_EQ(start.head.rc, VULC_NO_MEMORY);
-    VULC_TASKINFO tasks[4];
-    uint32_t count = 0;
-    EXPECT_EQ(without_memory([&] { return vulclisttasks(tasks, 4, &count); }), VULC_NO_MEMORY);
-    EXPECT_EQ(without_memory([&] { return vulcshutdown(&count); }), VULC_NO_MEMORY);
-
-    // Started for real, a task sends and receives without memory for either.
-    ASSERT_EQ(vulcstrtcom(&start), VULC_OK);
-    auto alloc = kavc::request_for<VULC_ALCMEM>("NOMEM   ");
-    alloc.size = 200;
-    ASSERT_EQ(vulcalcmem(&alloc), VULC_OK);
-    auto check = kavc::request_for<VULC_CHECKTASK>("NOMEM   ");
-    ASSERT_EQ(vulcchecktask(&check), VULC_OK);
-    auto send = kavc::request_for<VULC_SNDDATA>("NOMEM   ");
-    std::memcpy(send.dest_app, "NOMEM   ", 8);
-    std::memcpy(send.dest_node, check.node, 24);
-    send.send_length = 200;
-    send.buffer = alloc.buffer;
-    EXPECT_EQ(without_memory([&] { return vulcsnddata(&send); }), VULC_NO_MEMORY);
-    EXPECT_EQ(vulcsnddata(&send), VULC_OK);
-    auto release = kavc::request_for<VULC_FREEMEM>("NOMEM   ");
-    release.buffer = alloc.buffer;
-    EXPECT_EQ(vulcfreemem(&release), VULC_OK);
-    auto stop = kavc::request_for<VULC_STOPCOM>("NOMEM   ");
-    EXPECT_EQ(vulcstopcom(&stop), VULC_OK);
 }
 
 TEST(NoException, TraceAndErrorLogCallsLoseTheirRecordOnly) {

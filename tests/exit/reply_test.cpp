@@ -212,21 +212,6 @@ TEST(Reply, StatusReplyIs126BytesWithTheHeaderKeptButItsLength) {
     EXPECT_TRUE(codec::header_valid(codec::read_header(r.msg()), 126));
 }
 
-TEST(Reply, CheckAndAddSkipsFieldsThatDoNotQualify) {
-    uint8_t out[32] = {};
-    uint8_t *position = out;
-    uint16_t running = 344;
-    char text[] = "text";
-    VulequetCheckAndAddSV(nullptr, 5, 2, &running, &position);
-    VulequetCheckAndAddSV(text, 0, 2, &running, &position);
-    EXPECT_EQ(position, out);
-    EXPECT_EQ(running, 344);
-    VulequetCheckAndAddSV(text, 3, 2, &running, &position);
-    EXPECT_EQ(position, out + 8);
-    EXPECT_EQ(running, 352);
-    EXPECT_STREQ(text, "te");
-}
-
 // A reply the service cannot send (no task of that name) and a buffer it cannot release (not
 // one of its own) are logged under the caller's sites.
 TEST(Reply, FailedSendAndReleaseAreLoggedAtTheirSites) {
