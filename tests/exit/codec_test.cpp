@@ -104,7 +104,7 @@ TEST(Codec, ReaderRefusesMalformedElements) {
     EXPECT_EQ(walk(header_only, 100), ElementError::overrun);
 }
 
-TEST(Codec, HeaderChecks) {
+TEST(Codec, HeaderChecksAndMessageId) {
     Message m = Message().raw({4, 0, 0xFF, 0xFF});
     EXPECT_TRUE(header_valid(read_header(m.data()), m.size()));
     EXPECT_FALSE(header_valid(read_header(m.data()), m.size() - 1));
@@ -113,6 +113,12 @@ TEST(Codec, HeaderChecks) {
         put_u16(wrong.data() + at, get_u16(wrong.data() + at) + 1);
         EXPECT_FALSE(header_valid(read_header(wrong.data()), wrong.size())) << at;
     }
+    // The service's message id, which a reply carries back, is there at service level 1 only.
+    put_u32(m.data() + 52, 0x12345678);
+    put_u16(m.data() + 50, 1);
+    EXPECT_EQ(message_id_of(m.data()), 0x12345678u);
+    put_u16(m.data() + 50, 2);
+    EXPECT_EQ(message_id_of(m.data()), 0u);
 }
 
 TEST(Codec, DecodeCommandPointsFieldsIntoTheMessage) {

@@ -1,5 +1,5 @@
 // end_to_end_test.cpp — commands through real processes: an exit program (the test exit or the
-// echo example) answers what `kavi send`, or a server played by this test, sends it.
+// echo example) answers what `kavi send` sends it, and kavi asks it for its ping and stats.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -25,11 +25,6 @@ void contains(const std::string &out, std::initializer_list<const char *> parts)
     for (const char *part : parts) EXPECT_THAT(out, HasSubstr(part));
 }
 
-void stop(Child &exit) {
-    exit.kill(SIGTERM);
-    EXPECT_EQ(exit.wait(10000), 0);
-}
-
 class EndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -37,13 +32,11 @@ class EndToEnd : public ::testing::Test {
     }
 
     // start_exit: the exit program, once it has registered.
-    Child start_exit(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
-                     const std::string &program = "kavi_test_exit") {
-        Child child = spawn(program, args, exit_out_, env);
-        EXPECT_TRUE(file_shows(exit_out_, "registered", 10000)) << exit_output();
+    Child start_exit(const std::string &program, const std::vector<std::string> &args) {
+        Child child = spawn(program, args, exit_out_, {"KAVI_START_PAUSE_MS=1"});
+        EXPECT_TRUE(file_shows(exit_out_, "registered", 10000)) << read_file(exit_out_);
         return child;
     }
-    std::string exit_output() const { return read_file(exit_out_); }
 
     // spawn: one of the test's programs with `args`, its output in the file `out`.
     static Child spawn(const std::string &program, const std::vector<std::string> &args,
@@ -61,11 +54,6 @@ class EndToEnd : public ::testing::Test {
         args.insert(args.begin(), {"send", "TEXIT", "--timeout", "10"});
         return kavi(args);
     }
-    Outcome send_status(const char *status) {
-        return send(
-            {"--set", "command_name=STATUS", "--set", std::string("command_string=") + status});
-    }
-
     std::string raw_file(const std::vector<uint8_t> &bytes) {
         std::string path = dir_ + "/raw" + std::to_string(runs_++);
         std::ofstream(path, std::ios::binary)
@@ -78,8 +66,6 @@ class EndToEnd : public ::testing::Test {
     std::string node_ = getenv("KAVI_NODE");  // as the tools print it, upper-cased
     int runs_ = 0;
 };
-
-const std::vector<std::string> FAST_STARTS = {"KAVI_START_PAUSE_MS=1"};
 
 // Element blocks (from message offset 112) that must never reach the exit function; the
 // elements within a block are the reader's and the queue thread's tests.
@@ -120,7 +106,7 @@ std::vector<std::vector<uint8_t>> malformed_corpus() {
 // The echo example in run mode 0, and what kavi send prints: the fields sent, then the status
 // and only what the exit changed; --all for every field; JSON that can be sent again as it is.
 TEST_F(EndToEnd, EchoExampleAnswersAndSendPrintsWhatWasSentAndWhatChanged) {
-    Child exit = start_exit({"--run-mode", "0", "ECHO"}, {}, "echo_exit");
+    Child exit = start_exit("echo_exit", {"--run-mode", "0", "ECHO"});
     Outcome run =
         kavi({"send", "ECHO", "--set", "command_string=hello", "--set", "display_name=abc", "--set",
               "user_data=00ff", "--set", "resource_status_ts=2015-03-09T14:05:07.6", "--set",
@@ -162,13 +148,14 @@ TEST_F(EndToEnd, EchoExampleAnswersAndSendPrintsWhatWasSentAndWhatChanged) {
     contains(again.out, {"\"display_name\": \"abc\"", "\"user_data\": \"00ff\"",
                          "\"extended_reason_code\": -7,"});
     EXPECT_EQ(kavi({"send", "NOBODY", "--timeout", "1"}).code, 3);
-    stop(exit);
+    exit.kill(SIGTERM);
+    EXPECT_EQ(exit.wait(10000), 0);
 }
 
 // One exit through ping, malformed messages and replies, then stats and list, which ask the exit
 // itself (it answers from its queue thread), and shutdown.
 TEST_F(EndToEnd, PingMalformedMessagesRepliesStatsListAndShutdownOfARunningExit) {
-    Child exit = start_exit({"TEXIT", "1"}, FAST_STARTS);
+    Child exit = start_exit("kavi_test_exit", {"TEXIT", "1"});
     std::string pid = std::to_string(exit.pid());
     Outcome ping = kavi({"ping", "texit"});
     EXPECT_EQ(ping.code, 0);
@@ -181,13 +168,13 @@ TEST_F(EndToEnd, PingMalformedMessagesRepliesStatsListAndShutdownOfARunningExit)
         Outcome run = send({"--raw", raw_file(message), "--timeout", "0.2"});
         EXPECT_EQ(run.code, 4) << run.out;
     }
-    EXPECT_THAT(exit_output(), Not(HasSubstr("invoked"))) << "the exit function ran";
+    EXPECT_THAT(read_file(exit_out_), Not(HasSubstr("invoked"))) << "the exit function ran";
 
     // A full reply carries the block and the low 16 bits of the status; so does the router's.
     Outcome block_only = send({});
     EXPECT_EQ(block_only.code, 0) << block_only.out;
     EXPECT_THAT(block_only.out, HasSubstr("status: 0 (0x0000)\nreply: 470 bytes in "));
-    Outcome status = send_status("0x12345");
+    Outcome status = send({"--set", "command_name=STATUS", "--set", "command_string=0x12345"});
     EXPECT_EQ(status.code, 1);
     EXPECT_THAT(status.out, HasSubstr("status: 9029 (0x2345)"));
     EXPECT_EQ(send({"--router", "--set", "command_name=STATUS", "--set", "command_string=0"}).code,
