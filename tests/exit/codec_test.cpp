@@ -139,6 +139,8 @@ TEST(Codec, DecodeCommandPointsFieldsIntoTheMessage) {
     EXPECT_GT(static_cast<uint8_t *>(got.OKA_data), m.data());
     Message no_block = Message().end();
     EXPECT_EQ(decode_command(no_block.data(), no_block.size(), &got), ElementError::block_short);
+    Message unknown = Message().block(sent).raw({8, 0, 19, 0, 1, 2, 3, 4});  // no such field
+    EXPECT_EQ(decode_command(unknown.data(), unknown.size(), &got), ElementError::overrun);
 }
 
 // --- the queue thread's walk -----------------------------------------------------------------
