@@ -3,20 +3,12 @@
 #include "exit/log_sentences.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
-#include <string>
 
-#include "exit/exit_table.h"
-#include "kaviexit.h"
-#include "services/kavcacm/request_block.h"
 #include "tests/exit/lifecycle_support.h"
 #include "tests/support/child_process.h"
 
@@ -40,10 +32,7 @@ std::set<uint32_t> logged_sites() {
              std::filesystem::directory_iterator(std::string(KAVI_SOURCE_DIR) + "/" + dir)) {
             if (file.path().extension() != ".cpp" || file.path().filename() == "log_sentences.cpp")
                 continue;
-            std::ifstream in(file.path());
-            std::stringstream text;
-            text << in.rdbuf();
-            std::string source = text.str();
+            std::string source = kavitest::read_file(file.path());
             for (const std::regex &pattern : patterns)
                 for (std::sregex_iterator m(source.begin(), source.end(), pattern), end; m != end;
                      ++m)
@@ -63,34 +52,49 @@ TEST(LogSentences, EveryLoggingSiteHasItsSentence) {
     EXPECT_STREQ(out, "site 9999 failed with code 3");
 }
 
-TEST(LogSentences, SentencesFitTheirBufferAndNameTheExitFromTheirItems) {
+TEST(LogSentences, SentencesFitTheirBufferAndDecodeTheirItems) {
     auto request = kavc::request_for<VULC_SNDDATA>("ECHO    ");
     memcpy(request.dest_app, "KV00ABCD", 8);
     memcpy(request.dest_node, "NODE1                   ", 24);
-    VULZ_ITEM item{&request, uint32_t{sizeof request}};
-    char out[300];
-    ASSERT_TRUE(kavi::describe_entry(1320, VULC_UNREACHABLE, 0, &item, 1, out, sizeof out));
-    EXPECT_STREQ(out,
-                 "the reply of exit ECHO could not be sent to task KV00ABCD on node NODE1 (the "
-                 "sender of command 0x00000000 is gone: it gave up waiting or ended): 9 (the "
-                 "destination is not reachable)");
-    // A short buffer cuts the sentence, terminated.
-    char small[16];
-    kavi::describe_entry(1320, VULC_UNREACHABLE, 0, &item, 1, small, sizeof small);
-    EXPECT_EQ(strlen(small), 15u);
-    // A message item names the exit it was for.
     std::vector<uint8_t> message(kavi::codec::HEADER_SIZE);
     memcpy(&message[VULC_HDR_DEST_NAME], "TEXIT   ", 8);
-    VULZ_ITEM held{message.data(), static_cast<uint32_t>(message.size())};
-    ASSERT_TRUE(kavi::describe_entry(460, 0, 0, &held, 1, out, sizeof out));
-    EXPECT_STREQ(out,
-                 "a message for exit TEXIT has a header that is not valid; it was dropped "
-                 "unanswered");
-    // An item that cannot be read leaves the name unknown, never a crash.
-    VULZ_ITEM bad{reinterpret_cast<const void *>(8), 80};
-    ASSERT_TRUE(kavi::describe_entry(560, VULC_INVALID_REQUEST, 0, &bad, 1, out, sizeof out));
-    EXPECT_STREQ(
-        out, "exit (unknown) could not release a message buffer: 87 (the request is not valid)");
+    const uint32_t bytes = 70000;
+    const struct {
+        uint32_t site, code;
+        VULZ_ITEM item;
+        const char *sentence;
+    } cases[] = {
+        {1320,
+         VULC_UNREACHABLE,
+         {&request, uint32_t{sizeof request}},
+         "the reply of exit ECHO could not be sent to task KV00ABCD on node NODE1 (the sender of "
+         "command 0x00000000 is gone: it gave up waiting or ended): 9 (the destination is not "
+         "reachable)"},
+        // A message item names the exit it was for.
+        {460,
+         0,
+         {message.data(), static_cast<uint32_t>(message.size())},
+         "a message for exit TEXIT has a header that is not valid; it was dropped unanswered"},
+        // An item that cannot be read leaves the name unknown, never a crash.
+        {560,
+         VULC_INVALID_REQUEST,
+         {reinterpret_cast<const void *>(8), 80},
+         "exit (unknown) could not release a message buffer: 87 (the request is not valid)"},
+        // A number is the first item's.
+        {1300,
+         0,
+         {&bytes, 4},
+         "a reply would be 70000 bytes, too long for the command's buffer; a status reply without "
+         "the block goes back instead"},
+    };
+    char out[300];
+    for (const auto &c : cases) {
+        ASSERT_TRUE(kavi::describe_entry(c.site, c.code, 0, &c.item, 1, out, sizeof out));
+        EXPECT_STREQ(out, c.sentence);
+    }
+    // A short buffer cuts the sentence, terminated.
+    kavi::describe_entry(1320, VULC_UNREACHABLE, 0, &cases[0].item, 1, out, 16);
+    EXPECT_EQ(strlen(out), 15u);
 }
 
 class LoggedFailure : public ::testing::Test {
@@ -112,21 +116,15 @@ TEST_F(LoggedFailure, ReservedAndBlankNamesAreInvalidNamesWithTheirReason) {
         EXPECT_EQ(child.wait(10000), 0) << name;
     }
     std::string text = log();
-    EXPECT_NE(text.find("site=130 code=2 (0x2) reason=1 (0x1) item0=8:"), std::string::npos)
-        << text;
-    EXPECT_NE(text.find(" msg=\"the exit name KAVIEXIT is not valid: KAVIEXIT is the name of the "
-                        "node's router\"\n"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find(" msg=\"the exit name A B is not valid: a name may not hold blanks, "
-                        "control characters, '/' or '\\\\'\"\n"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find(" msg=\"the exit name A/B is not valid"), std::string::npos) << text;
-    EXPECT_NE(text.find(" msg=\"the exit name ABCDEFGHI is not valid: a name has 1 to 8 "
-                        "readable characters\"\n"),
-              std::string::npos)
-        << text;
+    for (const char *part :
+         {"site=130 code=2 (0x2) reason=1 (0x1) item0=8:",
+          " msg=\"the exit name KAVIEXIT is not valid: KAVIEXIT is the name of the node's "
+          "router\"\n",
+          " msg=\"the exit name A B is not valid: a name may not hold blanks, control characters, "
+          "'/' or '\\\\'\"\n",
+          " msg=\"the exit name A/B is not valid",
+          " msg=\"the exit name ABCDEFGHI is not valid: a name has 1 to 8 readable characters\"\n"})
+        EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
     EXPECT_EQ(kavi::exit_table[0].name[0], '\0');
 }
 

@@ -42,6 +42,11 @@ struct Message {
                                                    static_cast<uint16_t>(d.size()));
         });
     }
+    // field: the element that carries the field of this type, text or data.
+    Message &field(uint16_t type, std::string_view v) {
+        bool text_field = kavi::codec::field_for_type(type)->form == kavi::codec::FieldForm::text;
+        return text_field ? text(type, v) : data(type, v);
+    }
     Message &end() { return put(kavi::codec::write_end_element); }
     // finish: total length, header fields and element-block head for what the message holds.
     Message &finish() {
