@@ -40,10 +40,6 @@ TEST(KaviHelp, EveryCommandHasHelpListingItsOptionsTheSameThreeWays) {
             EXPECT_TRUE(holds(man, std::regex_replace(option, std::regex("-"), "\\-"))) << command;
         }
     }
-    std::set<std::string> send = options_in(kavi({"send", "--help"}).out);
-    for (const char *option : {"--json", "--function-code", "--help", "--all", "--json-in", "--set",
-                               "--raw", "--router", "--timeout", "--node"})
-        EXPECT_TRUE(send.count(option)) << option;
 }
 
 TEST(KaviHelp, VersionAndUnknownCommands) {

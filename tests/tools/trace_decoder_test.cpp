@@ -87,8 +87,6 @@ TEST(TraceDecoder, RecognisesItemsByLengthAndHeader) {
                       "\"function\": \"Elsewhere\", \"site\": 9, \"kind\": \"data\", \"level\": 3, "
                       "\"items_passed\": 4, \"items\": [{\"name\": \"item0\", \"length\": 338, "
                       "\"state\": \"whole\", \"value\": {\"exit_name\": \"ECHO\", "));
-    EXPECT_TRUE(
-        holds(json, "\"correlation_id\": {\"invoker_id\": 5, \"depth\": 255, \"numb\": 7}"));
     EXPECT_TRUE(holds(json,
                       "{\"name\": \"item3\", \"length\": 4, \"state\": \"cut\", \"hex\": "
                       "\"02020202\"}]}\n"));

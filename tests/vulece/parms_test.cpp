@@ -4,7 +4,6 @@
 
 #include <climits>
 #include <cstring>
-#include <thread>
 
 #include "exit/block_layout.h"
 #include "tests/vulece/support.h"
@@ -115,26 +114,6 @@ TEST(ParmsDebugText, WithoutBlockReadsNothingAndTheClassNames) {
     IVBase base;
     EXPECT_STREQ(base.asString(), "IVBase object");
     EXPECT_EQ(str(base.asDebugInfo()), "IVBase(@" + hex(&base) + ")");
-}
-
-// Invocation threads print their blocks at once; the class name is made once among them.
-TEST(ParmsDebugText, ThreadsFormatAtOnce) {
-    FullBlock full;
-    std::string expected = debugText(VuleCommandExitParms(&full.b));
-    expected = expected.substr(expected.find(" CMDINFO("));
-    std::vector<std::thread> threads;
-    std::vector<int> matches(4, 0);
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 200; ++i) {
-                std::string text = debugText(VuleCommandExitParms(&full.b));
-                matches[t] += text.starts_with("VuleCommandExitParms[") &&
-                              text.substr(text.find(" CMDINFO(")) == expected;
-            }
-        });
-    }
-    for (std::thread &thread : threads) thread.join();
-    EXPECT_EQ(matches, std::vector<int>(4, 200));
 }
 
 using P = VuleCommandExitParms;
