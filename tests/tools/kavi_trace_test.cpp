@@ -98,14 +98,6 @@ TEST(KaviTrace, DecodesACommandBetweenTwoExitsByName) {
     Outcome json = kavi({"trace", "--json", dir + "/trace"});
     EXPECT_EQ(json.code, 0);
     EXPECT_EQ(lines_in(json.out), starts.size());
-    for (size_t at = 0; at < json.out.size(); at = json.out.find('\n', at) + 1) {
-        EXPECT_EQ(json.out[at], '{');
-        EXPECT_EQ(json.out[json.out.find('\n', at) - 1], '}');
-    }
-    EXPECT_TRUE(
-        holds(line_with(json.out, "\"function\": \"KaviSend\", \"site\": 216"),
-              "{\"name\": \"block\", \"length\": 338, \"state\": \"whole\", \"value\": "
-              "{\"exit_name\": \"\", \"exit_executable_name\": \"\", \"exit_timeout\": 30, "));
     EXPECT_TRUE(holds(json.out, "\"display_name\": \"Disk \\\"C\\\"\""));
     EXPECT_TRUE(holds(json.out, "\"function\": \"Odd\\u000aname\""));
     EXPECT_TRUE(holds(json.out, "{\"name\": \"item1\", \"length\": 8, \"state\": \"unreadable\"}"));
