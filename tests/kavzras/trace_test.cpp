@@ -124,7 +124,7 @@ TEST_F(TraceTest, RecordIsWrittenAndReadBackByteExact) {
     EXPECT_GE(time, before);
     EXPECT_LE(time, after);
     uint32_t pid = getpid(), kind = VULZ_KIND_EXIT;
-    kavz::TraceRecord r{pid, time, plat::thread_id(), 1234, kind, 3, "KAVI", "KaviInit", 3, 3};
+    kavz::TraceRecord r{pid, time, plat::thread_id(), 1234, kind, 3, "KAVI", "KaviInit", 3, 3, {}};
     r.items[0] = {4, ItemState::whole, std::string_view(reinterpret_cast<char *>(&value), 4)};
     r.items[1] = {8, ItemState::whole, "ABC     "};
     r.items[2] = {5000, ItemState::cut, std::string_view(big).substr(0, kavz::ITEM_MAX)};

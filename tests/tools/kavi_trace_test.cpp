@@ -32,7 +32,10 @@ TEST(KaviTraceChild, DISABLED_CommandBetweenTwoExits) {
     ASSERT_EQ(KaviInit("caller", answer_seven, 0), VULE_OK);
     ASSERT_EQ(KaviInit("echo", answer_seven, 0), VULE_OK);
     char command[] = "ping", display[] = "Disk \"C\"";
-    _VULE_PARAMETERS32 b{.command_name = command, .exit_timeout = 30, .display_name = display};
+    _VULE_PARAMETERS32 b{};
+    b.command_name = command;
+    b.display_name = display;
+    b.exit_timeout = 30;
     EXPECT_EQ(KaviSend("CALLER  ", "ECHO", " ", &b), 7u);
     EXPECT_EQ(KaviTerminate("echo"), 0u);
     EXPECT_EQ(KaviTerminate("caller"), 0u);

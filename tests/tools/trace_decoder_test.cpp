@@ -21,9 +21,16 @@ struct Item {
 
 std::string record(const char *function, uint32_t kind, const std::vector<Item> &items,
                    uint64_t later_ns = 0) {
-    kavz::TraceRecord r{
-        42,       1765000000123456789ull + later_ns,   43,          9, kind, 3, "KAVI",
-        function, static_cast<uint32_t>(items.size()), items.size()};
+    kavz::TraceRecord r{};
+    r.pid = 42;
+    r.time_ns = 1765000000123456789ull + later_ns;
+    r.thread = 43;
+    r.line = 9;
+    r.kind = kind;
+    r.level = 3;
+    r.component = "KAVI";
+    r.function = function;
+    r.items_passed = static_cast<uint32_t>(r.item_count = items.size());
     for (size_t i = 0; i < items.size(); ++i)
         r.items[i] = {static_cast<uint32_t>(items[i].bytes.size()), items[i].state, items[i].bytes};
     std::string out(kavz::encoded_size(r), '\0');
@@ -37,7 +44,9 @@ std::string bytes_of(const T &value) {
 }
 
 std::string block_image() {
-    _VULE_PARAMETERS32 block{.exit_name = "ECHO    ", .exit_timeout = -5};
+    _VULE_PARAMETERS32 block{};
+    memcpy(block.exit_name, "ECHO    ", 9);
+    block.exit_timeout = -5;
     kavi::codec::set_correlation(&block, 0x00070FF5);
     std::string wire(kavi::codec::BLOCK_SIZE, '\0');
     kavi::codec::encode_block(block, reinterpret_cast<uint8_t *>(wire.data()));

@@ -17,25 +17,42 @@ using vuletest::Record;
 struct FullBlock {
     unsigned char userData[2] = {0xDE, 0xAD}, ctrlData[3] = {1, 2, 3}, resData[1] = {0xFF},
                   okaData[2] = {0x00, 0x10};
-    // clang-format off
-    _VULE_PARAMETERS32 b{.exit_name = "MYEXIT  ", .exit_executable_name = "MYEXE   ",
-        .exit_timeout = -30, .wait_for_cmd_response = -2, .want_corr_of_cmd_rsps = 65535,
-        .correlation_id = {5, 0x123, 7}, .client_handle = 0xABCDEF01,
-        .client_ip_addr = "10.1.2.3                ", .server_ip_addr = "192.168.0.1             ",
-        .op_id = "OPER1   ", .user_data = userData, .user_data_length = 2,
-        .user_ctrl_data = ctrlData, .user_ctrl_data_length = 3, .OKA_menu_id = 0x1000,
-        .extended_reason_code = -1, .resource_type = 0x2A, .resource_status = 0xFF,
-        .resource_status_ts = {2015, 3, 9, 14, 5, 7, 6}, .resource_flags = 0x80000000u,
-        .data_source = 7, .command_indicator = 300, .user_res_data = resData,
-        .user_res_data_length = 1, .res_OKA_id = 0x0102, .OKA_data = okaData, .OKA_data_length = 2};
-    // clang-format on
+    _VULE_PARAMETERS32 b{};
+
     FullBlock() {
 #define NAMED(field, wire, type) b.field = const_cast<char *>(#field);
 #define NONE(...)
         KAVI_BLOCK_FIELDS(NAMED, NONE, NONE)
 #undef NAMED
 #undef NONE
+        memcpy(b.exit_name, "MYEXIT  ", 9);
+        memcpy(b.exit_executable_name, "MYEXE   ", 9);
+        memcpy(b.client_ip_addr, "10.1.2.3                ", 25);
+        memcpy(b.server_ip_addr, "192.168.0.1             ", 25);
+        memcpy(b.op_id, "OPER1   ", 9);
         memcpy(b.resource_VEXA_id, "OBJ1    ", 8);
+        b.exit_timeout = -30;
+        b.wait_for_cmd_response = -2;
+        b.want_corr_of_cmd_rsps = 65535;
+        b.correlation_id = {5, 0x123, 7};
+        b.client_handle = 0xABCDEF01;
+        b.user_data = userData;
+        b.user_data_length = 2;
+        b.user_ctrl_data = ctrlData;
+        b.user_ctrl_data_length = 3;
+        b.OKA_menu_id = 0x1000;
+        b.extended_reason_code = -1;
+        b.resource_type = 0x2A;
+        b.resource_status = 0xFF;
+        b.resource_status_ts = {2015, 3, 9, 14, 5, 7, 6};
+        b.resource_flags = 0x80000000u;
+        b.data_source = 7;
+        b.command_indicator = 300;
+        b.user_res_data = resData;
+        b.user_res_data_length = 1;
+        b.res_OKA_id = 0x0102;
+        b.OKA_data = okaData;
+        b.OKA_data_length = 2;
     }
 };
 
@@ -86,7 +103,8 @@ TEST(ParmsDebugText, FullBlockCharacterForCharacter) {
 // An otherwise empty block: the correlation from its wire bytes 35 12 07 00, empty fields, data
 // without a pointer, an all-zero inline address, and the extended reason code in hexadecimal.
 TEST(ParmsDebugText, FieldsOfAnEmptyBlock) {
-    _VULE_PARAMETERS32 b{.user_data_length = 2};  // a length beside a null pointer prints blanks
+    _VULE_PARAMETERS32 b{};
+    b.user_data_length = 2;  // a length beside a null pointer prints blanks
     memcpy(&b.correlation_id, "\x35\x12\x07\x00", 4);
     VuleCommandExitParms parms(&b);
     std::string text = debugText(parms);
