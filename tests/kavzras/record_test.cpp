@@ -114,8 +114,8 @@ TEST(RecordScan, ResynchronisesAfterGarbageAndCutRecords) {
     std::string c = encoded(sample("third")), damaged = c;
     damaged[60] ^= 1;
     // Garbage that even holds the magic, a record cut short by a full device, a damaged one.
-    kavz::TraceScan scan = kavz::scan_records("xxKVZTyy" + a + b.substr(0, 30) + damaged + c +
-                                              b.substr(0, b.size() - 3));
+    std::string file = "xxKVZTyy" + a + b.substr(0, 30) + damaged + c + b.substr(0, b.size() - 3);
+    kavz::TraceScan scan = kavz::scan_records(file);  // its records view the file
     ASSERT_EQ(scan.records.size(), 2u);
     EXPECT_EQ(scan.records[0].function, "first");
     EXPECT_EQ(scan.records[1].function, "third");
