@@ -75,6 +75,7 @@ TEST(KaviUsage, ErrorsAreOneLineNamingWhatIsWrong) {
         {{"trace"},
          "kavi trace: missing FILE, the trace file (KAVZ_TRACE_FILE of the exit program)"},
         {{"trace", "--bogus", "f"}, "kavi trace: unknown option --bogus"},
+        {{"trace", "-x", "f"}, "kavi trace: unknown option -x"},
         {{"list", "extra"}, "kavi list: unexpected argument extra"},
         {{"list", "--bogus"}, "kavi list: unknown option --bogus"},
         {{"shutdown", "--json"}, "kavi shutdown: unknown option --json"},
@@ -141,6 +142,7 @@ TEST(KaviLog, EntriesBecomeTheirSentencesOrJson) {
               "\"component\": \"KAVI\", \"function\": \"KaviInit\", \"site\": 140, \"code\": 1, "
               "\"reason\": 183, \"items\": [\"4:5c5c2e5c\", \"300,cut:00\"], \"msg\": \"the "
               "mailslot of exit UPPER could not be created: a \\\"quote\\\"\"}\n");
+    EXPECT_EQ(kavi({"log", file, "--site=0"}).out, "") << "a filter passes no other lines";
     EXPECT_EQ(kavi({"log", file + ".missing"}).code, 1);
 }
 
