@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "base/ibuffer.hpp"
 #include "iexcept.hpp"
@@ -14,82 +12,68 @@
 
 namespace {
 
-const IStringTest kWhiteSpace(isspace);
-
 std::string str(const IString &s) {
     return std::string(s, s.length());
 }
+const char *text(const IString &s) {
+    return s;
+}
 int useCount(const IString &s) {
-    return IBuffer::fromText(const_cast<char *>(+s))->useCount();
+    return IBuffer::fromText(const_cast<char *>(text(s)))->useCount();
+}
+IString trimmed(const char *s) {
+    return IString(s).trimTrailing(IStringTest(isspace));
 }
 
 static_assert(sizeof(IString) == sizeof(void *), "an IString is one pointer");
 
-TEST(String, NullTextAndZeroLengthShareTheEmptyBuffer) {
-    IString none;
-    IString fromNull(static_cast<const char *>(nullptr));
-    IString zero("abc", 0);
-    IString emptyText("");
-    EXPECT_EQ(0u, fromNull.length());
-    EXPECT_STREQ("", fromNull);
-    EXPECT_EQ(static_cast<const char *>(none), static_cast<const char *>(fromNull));
-    EXPECT_EQ(static_cast<const char *>(none), static_cast<const char *>(zero));
-    EXPECT_EQ(static_cast<const char *>(none), static_cast<const char *>(emptyText));
-}
-
-TEST(String, NullPointerWithPadGivesPadsAndBytesMayHoldNul) {
-    EXPECT_EQ("202020", str(IString(nullptr, 3, ' ').bytesToHex()));
-    IString bytes("a\0b", 3);
-    EXPECT_EQ(3u, bytes.length());
-    EXPECT_EQ("610062", str(bytes.bytesToHex()));
-}
-
-TEST(String, NumbersInDecimal) {
-    EXPECT_EQ("-5", str(IString(-5)));
-    EXPECT_EQ("-32768", str(IString(static_cast<short>(-32768))));
-    EXPECT_EQ("4294967295", str(IString(4294967295u)));
-    EXPECT_EQ("65535", str(IString(static_cast<unsigned short>(65535))));
-    EXPECT_EQ("-2147483648", str(IString(-2147483647L - 1)));
-    EXPECT_EQ("0", str(IString(0UL)));
+TEST(String, ConstructionAndConversions) {
+    // A null text and a zero length share the empty buffer.
+    for (const IString &empty : {IString(static_cast<const char *>(nullptr)), IString("abc", 0),
+                                 IString(""), trimmed("   "), trimmed("")})
+        EXPECT_EQ(text(IString()), text(empty));
+    EXPECT_EQ("202020", str(IString(nullptr, 3, ' ').bytesToHex()));  // no text: the pads
+    EXPECT_EQ("610062", str(IString("a\0b", 3).bytesToHex()));
+    EXPECT_EQ(
+        "-5 -32768 4294967295 65535 -2147483648 0",
+        str(IString(-5) + " " + IString(short{-32768}) + " " + IString(4294967295u) + " " +
+            IString((unsigned short)65535) + " " + IString(-2147483647L - 1) + " " + IString(0UL)));
+    std::string hex;
+    for (const char *decimal :
+         {"0", "1", "255", "256", "1245000", "4294967295", "9999999999", "0004294967296",
+          "1234567890123456789012345", "-5", "+5", "12a", ""})
+        hex += str(IString(decimal).decimalToHex()) + " ";
+    EXPECT_EQ(hex,
+              "00 01 FF 0100 12FF48 FFFFFFFF 02540BE3FF 0100000000 01056E0F36A6443DE2DF79     ");
+    EXPECT_EQ(std::string("\xFF", 1), str(IString("255").decimalToBytes()));
+    EXPECT_EQ(std::string("\x01\x00", 2), str(IString("256").decimalToBytes()));
+    EXPECT_EQ(std::string("\x00", 1), str(IString("000").decimalToBytes()));
 }
 
 // Room in place is (length OR 31) + 1 - length and must also hold the NUL.
 TEST(String, AppendsInPlaceOnlyWhenSoleOwnerAndItFits) {
     // A text and an IString appended; 32 + 31 still fits the 64 bytes of a 32-byte string.
-    struct Case {
-        uint32_t length, appended;
-        bool inPlace;
-    };
-    for (const Case &c : {Case{30, 1, true}, Case{31, 1, false}, Case{32, 31, true}}) {
-        IString s(nullptr, c.length, 'a');
+    for (auto [length, appended, inPlace] :
+         {std::tuple{30u, 1u, true}, {31u, 1u, false}, {32u, 31u, true}}) {
+        IString s(nullptr, length, 'a');
         const char *before = s;
-        if (c.appended == 1)
-            s += "b";
-        else
-            s += IString(nullptr, c.appended, 'b');
-        EXPECT_EQ(c.inPlace, before == static_cast<const char *>(s)) << c.length;
-        EXPECT_EQ(std::string(c.length, 'a') + std::string(c.appended, 'b'), str(s));
-        if (!c.inPlace) continue;
+        appended == 1 ? s += "b" : s += IString(nullptr, appended, 'b');
+        EXPECT_EQ(inPlace, before == text(s)) << length;
+        EXPECT_EQ(std::string(length, 'a') + std::string(appended, 'b'), str(s));
+        if (!inPlace) continue;
         s += "d";
-        EXPECT_NE(before, static_cast<const char *>(s)) << "a full buffer grows";
+        EXPECT_NE(before, text(s)) << "a full buffer grows";
     }
-}
-
-TEST(String, AppendToASharedBufferLeavesTheOtherCopyAlone) {
-    IString original("abc");
-    IString copy(original);
+    IString original("abc"), copy(original);
     EXPECT_EQ(2, useCount(original));
     copy += "def";
     EXPECT_EQ("abc", str(original));
     EXPECT_EQ("abcdef", str(copy));
     EXPECT_EQ(1, useCount(original));
-}
-
-TEST(String, AppendNothingAndToEmpty) {
     IString s;
     s += static_cast<const char *>(nullptr);
     s += IString();
-    EXPECT_EQ(0u, s.length());
+    EXPECT_EQ(text(IString()), text(s));
     s += "xy";
     s += s;
     EXPECT_EQ("xyxy", str(s));
@@ -100,41 +84,13 @@ TEST(String, AppendNothingAndToEmpty) {
 TEST(String, TrimTrailingWhiteSpace) {
     IString abc("ABC");
     const char *before = abc;
-    EXPECT_EQ(before, static_cast<const char *>(abc.trimTrailing(kWhiteSpace)));
-    EXPECT_EQ("ABC", str(IString("ABC  ").trimTrailing(kWhiteSpace)));
-    EXPECT_EQ("A B", str(IString("A B\t\n ").trimTrailing(kWhiteSpace)));
-    IString blanks("   ");
-    EXPECT_EQ(static_cast<const char *>(IString()),
-              static_cast<const char *>(blanks.trimTrailing(kWhiteSpace)));
-    EXPECT_EQ(0u, IString().trimTrailing(kWhiteSpace).length());
+    EXPECT_EQ(before, text(abc.trimTrailing(IStringTest(isspace))));
+    EXPECT_EQ("ABC", str(trimmed("ABC  ")));
+    EXPECT_EQ("A B", str(trimmed("A B\t\n ")));
     // The test sees a byte above 0x7F as negative, as a signed char.
     static int lastSeen;
     IString("\xE9").trimTrailing(IStringTest([](int c) { return (lastSeen = c), 1; }));
     EXPECT_EQ(-23, lastSeen);
-}
-
-TEST(String, DecimalToHexAndToBytes) {
-    const std::pair<const char *, const char *> cases[] = {
-        {"0", "00"},
-        {"1", "01"},
-        {"255", "FF"},
-        {"256", "0100"},
-        {"1245000", "12FF48"},
-        {"4294967295", "FFFFFFFF"},
-        {"9999999999", "02540BE3FF"},
-        {"0004294967296", "0100000000"},
-        {"1234567890123456789012345", "01056E0F36A6443DE2DF79"},
-        {"-5", ""},
-        {"+5", ""},
-        {"12a", ""},
-        {"", ""},
-    };
-    for (const auto &[decimal, hex] : cases) {
-        EXPECT_EQ(hex, str(IString(decimal).decimalToHex())) << decimal;
-    }
-    EXPECT_EQ(std::string("\xFF", 1), str(IString("255").decimalToBytes()));
-    EXPECT_EQ(std::string("\x01\x00", 2), str(IString("256").decimalToBytes()));
-    EXPECT_EQ(std::string("\x00", 1), str(IString("000").decimalToBytes()));
 }
 
 TEST(String, TooBigThrowsInvalidRequest51) {
@@ -174,12 +130,10 @@ TEST(String, CopiesSharedAcrossThreads) {
 }
 
 // The double-byte decision is made once per process, so each environment gets a process.
-int inChild(const std::vector<std::string> &args, const char *table,
-            std::vector<std::string> env = {}) {
-    std::vector<std::string> argv = {kavitest::executable_dir() + "/base_dbcs_child"};
-    argv.insert(argv.end(), args.begin(), args.end());
+int inChild(std::vector<std::string> args, const char *table, std::vector<std::string> env = {}) {
+    args.insert(args.begin(), kavitest::executable_dir() + "/base_dbcs_child");
     if (table != nullptr) env.push_back(std::string("IDBCSTABLE=") + table);
-    return kavitest::Child::spawn(argv, env).wait(10000);
+    return kavitest::Child::spawn(args, env).wait(10000);
 }
 
 TEST(String, DoubleByteTrimKeepsALeadByteWithItsTrailer) {

@@ -3,16 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <regex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/platform.h"
 #include "services/kavzras/kavzras.h"
@@ -23,25 +20,19 @@ namespace {
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> lines;
     size_t at = 0;
-    for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
         lines.push_back(text.substr(at, end - at));
-    }
     EXPECT_EQ(at, text.size()) << "the log ends with a whole line";
     return lines;
 }
 
 // The line after its time stamp, which is checked to be ISO-8601 UTC within seconds of now.
 std::string after_time_stamp(const std::string &line) {
-    static const std::regex stamp(R"(^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})\.\d{3}Z)");
+    static const std::regex stamp(R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z)");
     std::smatch m;
     if (!std::regex_search(line, m, stamp)) return "no time stamp: " + line;
     tm t{};
-    t.tm_year = std::stoi(m[1]) - 1900;
-    t.tm_mon = std::stoi(m[2]) - 1;
-    t.tm_mday = std::stoi(m[3]);
-    t.tm_hour = std::stoi(m[4]);
-    t.tm_min = std::stoi(m[5]);
-    t.tm_sec = std::stoi(m[6]);
+    strptime(line.c_str(), "%Y-%m-%dT%H:%M:%S", &t);
     EXPECT_LE(std::llabs(static_cast<long long>(timegm(&t) - time(nullptr))), 5) << line;
     return line.substr(m.length());
 }
@@ -50,11 +41,16 @@ std::string prefix() {
     return " pid=" + std::to_string(getpid()) + " tid=" + std::to_string(plat::thread_id());
 }
 
+std::string hex_of(const std::string &bytes) {
+    std::string out;
+    char pair[3];
+    for (unsigned char c : bytes) out += (snprintf(pair, sizeof pair, "%02x", c), pair);
+    return out;
+}
+
 class ErrorLogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = kavitest::make_temp_dir();
-        path_ = dir_ + "/errlog.txt";
         setenv("KAVZ_ERRLOG", path_.c_str(), 1);
         unsetenv("KAVZ_TRACE_FILE");
         VULZ_TRACE_CONTROL *control = nullptr;
@@ -62,74 +58,61 @@ class ErrorLogTest : public ::testing::Test {
     }
     std::vector<std::string> lines() { return lines_of(kavitest::read_file(path_)); }
 
-    std::string dir_, path_;
+    std::string dir_ = kavitest::make_temp_dir(), path_ = dir_ + "/errlog.txt";
 };
 
-// One line per call; a name stays one field whatever it holds.
+// One line per call; a name stays one field whatever it holds; the longest line is whole.
 TEST_F(ErrorLogTest, LineFormatIsExact) {
     uint32_t value = 7;
-    unsigned char block[300];
-    for (int i = 0; i < 300; ++i) block[i] = static_cast<unsigned char>(i);
-    VULZLOGERROR("KaviInit", 7, 0xFFFFFFFF, 12, 3, 4, &value, 4u, block, 300u, nullptr, 8u, &value,
-                 0u);
+    std::string block(300, '\0'), function(300, 'F'), item(300, 'A');
+    for (int i = 0; i < 300; ++i) block[i] = static_cast<char>(i);
+    VULZLOGERROR("KaviInit", 7, 0xFFFFFFFF, 12, 3, 4, &value, 4u, block.data(), 300u, nullptr, 8u,
+                 &value, 0u);
     VULZLOGERROR("Bad name\n\x80", 0x8001, 13, 1, 3, 0);
     VULZLOGERROR(nullptr, 2, 0, 2, 3, 0);
-    std::string dump;
-    char hex[3];
-    for (int i = 0; i < 256; ++i) dump += (snprintf(hex, sizeof hex, "%02x", i), hex);
-
-    std::vector<std::string> got = lines();
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(after_time_stamp(got[0]),
-              prefix() + " KAVI KaviInit site=12 code=7 (0x7) reason=4294967295 (0xffffffff)" +
-                  " item0=4:07000000 item1=300,cut:" + dump + " item2=8,unreadable item3=0:");
-    EXPECT_EQ(after_time_stamp(got[1]),
-              prefix() + " KAVI Bad?name?? site=1 code=32769 (0x8001) reason=13 (0xd)");
-    EXPECT_EQ(after_time_stamp(got[2]), prefix() + " KAVI - site=2 code=2 (0x2) reason=0 (0x0)");
-}
-
-TEST_F(ErrorLogTest, LongestLineIsWhole) {
-    std::string function(300, 'F');
-    std::string item(300, 'A');
     const char *d = item.data();
     VULZLOGERROR(function.c_str(), UINT32_MAX, UINT32_MAX, UINT32_MAX, 3, 10, d, 300u, d, 300u, d,
                  300u, d, 300u, d, 300u, d, 300u, d, 300u, d, 300u, d, 300u, d, 300u);
+    std::string longest = prefix() + " KAVI " + std::string(255, 'F') +
+                          " site=4294967295 code=4294967295 (0xffffffff)" +
+                          " reason=4294967295 (0xffffffff)";
+    for (int i = 0; i < 8; ++i)
+        longest += " item" + std::to_string(i) + "=300,cut:" + hex_of(item.substr(0, 256));
+
     std::vector<std::string> got = lines();
-    ASSERT_EQ(got.size(), 1u);
-    std::string expected = prefix() + " KAVI " + std::string(255, 'F') +
-                           " site=4294967295 code=4294967295 (0xffffffff)" +
-                           " reason=4294967295 (0xffffffff)";
-    for (int i = 0; i < 8; ++i) {
-        expected += " item" + std::to_string(i) + "=300,cut:";
-        for (int k = 0; k < 256; ++k) expected += "41";
-    }
-    EXPECT_EQ(after_time_stamp(got[0]), expected + " more=2");
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(after_time_stamp(got[0]),
+              prefix() + " KAVI KaviInit site=12 code=7 (0x7) reason=4294967295 (0xffffffff)" +
+                  " item0=4:07000000 item1=300,cut:" + hex_of(block.substr(0, 256)) +
+                  " item2=8,unreadable item3=0:");
+    EXPECT_EQ(after_time_stamp(got[1]),
+              prefix() + " KAVI Bad?name?? site=1 code=32769 (0x8001) reason=13 (0xd)");
+    EXPECT_EQ(after_time_stamp(got[2]), prefix() + " KAVI - site=2 code=2 (0x2) reason=0 (0x0)");
+    EXPECT_EQ(after_time_stamp(got[3]), longest + " more=2");
 }
 
 // Runs `entries` entries of distinct kinds in a child whose standard error goes to a file, and
-// returns that file.
-std::string logged_to_stderr(const std::string &dir, const char *errlog, int entries = 2) {
+// returns that file's lines.
+std::vector<std::string> logged_to_stderr(const std::string &dir, const char *errlog,
+                                          int entries = 2) {
     std::string out = dir + "/stderr.txt";
     kavitest::Child child = kavitest::Child::fork_run([&] {
         int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) return 1;
-        if (errlog != nullptr) {
-            setenv("KAVZ_ERRLOG", errlog, 1);
-        } else {
-            unsetenv("KAVZ_ERRLOG");
-        }
+        errlog ? setenv("KAVZ_ERRLOG", errlog, 1) : unsetenv("KAVZ_ERRLOG");
         for (int i = 0; i < entries; ++i) VULZLOGERROR("ToStderr", 5, 0, 9 + i, 3, 0);
         return 0;
     });
     EXPECT_EQ(child.wait(10000), 0);
-    return kavitest::read_file(out);
+    return lines_of(kavitest::read_file(out));
 }
 
-// A log that cannot be opened is said so once, in words; its entries go to standard error.
-TEST_F(ErrorLogTest, GoesToStandardErrorWhenUnsetOrUnopenable) {
+// A log that cannot be opened is said so once, in words; its entries go to standard error. A
+// full disk loses the entries, but says so once, and logging goes on.
+TEST_F(ErrorLogTest, GoesToStandardErrorWhenUnsetUnopenableOrFull) {
     std::string missing = dir_ + "/no/such/dir/errlog.txt";
     for (const char *errlog : {static_cast<const char *>(nullptr), "", missing.c_str()}) {
-        std::vector<std::string> got = lines_of(logged_to_stderr(dir_, errlog));
+        std::vector<std::string> got = logged_to_stderr(dir_, errlog);
         bool reported = errlog != nullptr && *errlog != '\0';
         ASSERT_EQ(got.size(), reported ? 3u : 2u);
         if (reported) {
@@ -142,15 +125,10 @@ TEST_F(ErrorLogTest, GoesToStandardErrorWhenUnsetOrUnopenable) {
         EXPECT_NE(got[reported + 1].find(" site=10 "), std::string::npos);
     }
     EXPECT_EQ(kavitest::read_file(path_), "");
-}
-
-// A full disk loses the entries, but says so once on standard error, and logging goes on.
-TEST_F(ErrorLogTest, FullDiskIsReportedOnceOnStandardError) {
-    std::vector<std::string> got = lines_of(logged_to_stderr(dir_, "/dev/full", 3));
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0],
-              "kavzras: cannot write the error log /dev/full: No space left on device; "
-              "entries are lost while it cannot be written");
+    EXPECT_EQ(logged_to_stderr(dir_, "/dev/full", 3),
+              std::vector<std::string>{"kavzras: cannot write the error log /dev/full: No space "
+                                       "left on device; entries are lost while it cannot be "
+                                       "written"});
 }
 
 // Logs carry what commands carry: the owner's alone, and never written through a link that
@@ -160,13 +138,12 @@ TEST_F(ErrorLogTest, FileIsOwnerOnlyAndNeverOpenedThroughALink) {
     struct stat st;
     ASSERT_EQ(stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-
     std::string target = dir_ + "/target.txt", link = dir_ + "/link.txt";
-    { std::ofstream(target) << "untouched\n"; }
+    std::ofstream(target) << "untouched\n";
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-    std::vector<std::string> got = lines_of(logged_to_stderr(dir_, link.c_str()));
+    std::vector<std::string> got = logged_to_stderr(dir_, link.c_str());
     ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[0].rfind("kavzras: cannot open the error log " + link + ": ", 0), 0u) << got[0];
+    EXPECT_TRUE(got[0].starts_with("kavzras: cannot open the error log " + link + ": ")) << got[0];
     EXPECT_EQ(kavitest::read_file(target), "untouched\n");
 }
 
@@ -187,31 +164,24 @@ TEST_F(ErrorLogTest, FloodOfOneKindIsWrittenOnceThenCounted) {
     ASSERT_EQ(child.wait(10000), 0);
     std::vector<std::string> got = lines();
     ASSERT_EQ(got.size(), 7u);
-    EXPECT_NE(got[0].find(" KAVI Flood site=3 code=7 (0x7) reason=0 "), std::string::npos);
-    EXPECT_NE(got[1].find(" KAVI Other site=4 "), std::string::npos);
-    EXPECT_NE(got[2].find(" KAVI Flood site=5 "), std::string::npos);
-    EXPECT_NE(got[3].find(" KAVI Flood site=3 code=7 (0x7) repeated: 999 more like it within a "
-                          "second"),
-              std::string::npos)
-        << got[3];
-    EXPECT_NE(got[4].find(" KAVI Flood site=3 code=7 (0x7) reason=0 "), std::string::npos);
-    EXPECT_NE(got[5].find(" KAVI Flood site=6 "), std::string::npos);
-    EXPECT_NE(got[6].find(" KAVI Flood site=6 code=7 (0x7) repeated: 1 more like it"),
-              std::string::npos)
-        << got[6];
+    const char *expected[] = {
+        " KAVI Flood site=3 code=7 (0x7) reason=0 ",
+        " KAVI Other site=4 ",
+        " KAVI Flood site=5 ",
+        " KAVI Flood site=3 code=7 (0x7) repeated: 999 more like it within a second",
+        " KAVI Flood site=3 code=7 (0x7) reason=0 ",
+        " KAVI Flood site=6 ",
+        " KAVI Flood site=6 code=7 (0x7) repeated: 1 more like it"};
+    for (int i = 0; i < 7; ++i) EXPECT_NE(got[i].find(expected[i]), std::string::npos) << got[i];
 }
 
 TEST_F(ErrorLogTest, ConcurrentLinesStayWhole) {
-    constexpr int THREADS = 4;
-    constexpr int LINES = 200;
     std::vector<std::thread> threads;
-    for (int t = 0; t < THREADS; ++t) {
+    for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
             std::string data(256, static_cast<char>('a' + t));
-            for (int i = 0; i < LINES; ++i) {
-                VULZLOGERROR("Writer", static_cast<uint32_t>(t), 0, static_cast<uint32_t>(i), 3, 2,
-                             data.data(), 256u, data.data(), 256u);
-            }
+            for (uint32_t i = 0; i < 200; ++i)
+                VULZLOGERROR("Writer", t, 0, i, 3, 2, data.data(), 256u, data.data(), 256u);
         });
     }
     for (auto &th : threads) th.join();
@@ -219,30 +189,19 @@ TEST_F(ErrorLogTest, ConcurrentLinesStayWhole) {
         R"(^\S+ pid=\d+ tid=\d+ KAVI Writer site=\d+ code=(\d) \(0x\d\) reason=0 \(0x0\))"
         R"( item0=256:((?:[0-9a-f]{2}){256}) item1=256:\2$)");
     std::vector<std::string> got = lines();
-    ASSERT_EQ(got.size(), static_cast<size_t>(THREADS * LINES));
+    ASSERT_EQ(got.size(), 800u);
     for (const std::string &l : got) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(l, m, line)) << l;
-        int t = std::stoi(m[1]);
-        EXPECT_EQ(m[2].str().substr(0, 2), std::to_string(61 + t));
+        EXPECT_EQ(m[2].str().substr(0, 2), std::to_string(61 + std::stoi(m[1])));
     }
 }
 
-TEST(CheckPointer, NullUnmappedAndValidAreTold) {
-    long page = sysconf(_SC_PAGESIZE);
-    auto *area = static_cast<char *>(
-        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(area, MAP_FAILED);
-    ASSERT_EQ(mprotect(area + page, page, PROT_NONE), 0);
+// The check itself is the platform's; this is the exported form of it.
+TEST(CheckPointer, NullAndValidAreTold) {
     uint32_t local = 1;
     EXPECT_EQ(VULZCHKPOINTER(nullptr, 1), 0);
-    EXPECT_EQ(VULZCHKPOINTER(nullptr, 0), 0);
-    EXPECT_NE(VULZCHKPOINTER(&local, 4), 0);
-    EXPECT_NE(VULZCHKPOINTER("text", 1), 0);
-    EXPECT_NE(VULZCHKPOINTER(area + page - 4, 4), 0);
-    EXPECT_EQ(VULZCHKPOINTER(area + page - 4, 5), 0) << "the area runs into an unreadable page";
-    EXPECT_EQ(VULZCHKPOINTER(area + page, 1), 0);
-    munmap(area, 2 * page);
+    EXPECT_EQ(VULZCHKPOINTER(&local, 4), 1);
 }
 
 }  // namespace

@@ -7,9 +7,7 @@
 
 #include <chrono>
 #include <map>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/platform.h"
 #include "services/kavzras/kavzras.h"
@@ -20,53 +18,30 @@ namespace {
 
 using kavz::ItemState;
 
-uint64_t now_ns() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                     std::chrono::system_clock::now().time_since_epoch())
-                                     .count());
-}
-
-void set_or_unset(const char *name, const char *value) {
-    if (value != nullptr) {
-        setenv(name, value, 1);
-    } else {
-        unsetenv(name);
-    }
-}
-
 class TraceTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = kavitest::make_temp_dir();
-        path_ = dir_ + "/trace.bin";
-        errlog_ = dir_ + "/errlog.txt";
-        setenv("KAVZ_ERRLOG", errlog_.c_str(), 1);
-    }
+    void SetUp() override { setenv("KAVZ_ERRLOG", errlog_.c_str(), 1); }
     // Tracing off again, so a later test in the same process starts from nothing.
     void TearDown() override { init(nullptr, nullptr, nullptr); }
 
     VULZ_TRACE_CONTROL *init(const char *mask, const char *level, const char *file) {
-        set_or_unset("KAVZ_TRACE_MASK", mask);
-        set_or_unset("KAVZ_TRACE_LEVEL", level);
-        set_or_unset("KAVZ_TRACE_FILE", file);
+        for (auto [name, value] : {std::pair{"KAVZ_TRACE_MASK", mask},
+                                   {"KAVZ_TRACE_LEVEL", level},
+                                   {"KAVZ_TRACE_FILE", file}})
+            value ? setenv(name, value, 1) : unsetenv(name);
         VULZ_TRACE_CONTROL *control = reinterpret_cast<VULZ_TRACE_CONTROL *>(0x1);
         VULZINITTRACE("KAVI", "", &control);
         return control;
     }
     VULZ_TRACE_CONTROL *init_on() { return init("0x700", nullptr, path_.c_str()); }
-    kavz::TraceScan scan() {
-        contents_ = kavitest::read_file(path_);
-        return kavz::scan_records(contents_);
-    }
+    kavz::TraceScan scan() { return kavz::scan_records(contents_ = kavitest::read_file(path_)); }
 
-    std::string dir_, path_, errlog_, contents_;
+    std::string dir_ = kavitest::make_temp_dir(), path_ = dir_ + "/trace.bin",
+                errlog_ = dir_ + "/errlog.txt", contents_;
 };
 
 TEST(TraceRule, NeedsControlMaskBitAndLevelThree) {
-    VULZ_TRACE_CONTROL *none = nullptr;
-    VULZ_TRACE_CONTROL entries{VULZ_MASK_ENTRY, 3};
-    VULZ_TRACE_CONTROL low{0x700, 2};
-    VULZ_TRACE_CONTROL all{0x700, 7};
+    VULZ_TRACE_CONTROL *none = nullptr, entries{VULZ_MASK_ENTRY, 3}, low{0x700, 2}, all{0x700, 7};
     EXPECT_FALSE(KAVZ_TRACING(none, VULZ_MASK_ENTRY));
     EXPECT_TRUE(KAVZ_TRACING(&entries, VULZ_MASK_ENTRY));
     EXPECT_FALSE(KAVZ_TRACING(&entries, VULZ_MASK_EXIT));
@@ -75,23 +50,19 @@ TEST(TraceRule, NeedsControlMaskBitAndLevelThree) {
     EXPECT_TRUE(KAVZ_TRACING(&all, VULZ_MASK_DATA));
 }
 
-TEST_F(TraceTest, MaskIsHexadecimalOrDecimalAndLevelDefaultsToThree) {
-    struct Case {
-        const char *mask, *level;
-        uint32_t want_mask, want_level;
-    };
-    for (const Case &c : {Case{"0x700", nullptr, 0x700, 3}, Case{"512", "5", 0x200, 5},
-                          Case{"0XfFfFfFfF", "0x2", 0xFFFFFFFF, 2}}) {
-        VULZ_TRACE_CONTROL *control = init(c.mask, c.level, path_.c_str());
-        ASSERT_NE(control, nullptr) << c.mask;
-        EXPECT_EQ(control->mask, c.want_mask);
-        EXPECT_EQ(control->level, c.want_level);
+TEST_F(TraceTest, SettingsTurnTracingOnOrOffAndBadOnesAreLogged) {
+    // The mask is hexadecimal or decimal, and the level defaults to three.
+    for (auto [mask, level, want_mask, want_level] :
+         {std::tuple{"0x700", (const char *)nullptr, 0x700u, 3u},
+          {"512", "5", 0x200u, 5u},
+          {"0XfFfFfFfF", "0x2", 0xFFFFFFFFu, 2u}}) {
+        VULZ_TRACE_CONTROL *control = init(mask, level, path_.c_str());
+        ASSERT_NE(control, nullptr) << mask;
+        EXPECT_EQ(control->mask, want_mask);
+        EXPECT_EQ(control->level, want_level);
     }
-    EXPECT_EQ(kavitest::read_file(errlog_), "");
-}
-
-// Nothing is written, and no file made, while tracing is off.
-TEST_F(TraceTest, OffUnlessMaskAndFileAreSetAndMaskIsNotZero) {
+    // Off without a mask, a zero mask or a file; nothing is written and no file made.
+    unlink(path_.c_str());
     EXPECT_EQ(init(nullptr, "3", path_.c_str()), nullptr);
     EXPECT_EQ(init("", "3", path_.c_str()), nullptr);
     EXPECT_EQ(init("0", "3", path_.c_str()), nullptr);
@@ -101,15 +72,11 @@ TEST_F(TraceTest, OffUnlessMaskAndFileAreSetAndMaskIsNotZero) {
     EXPECT_EQ(init("0x700", "3", nullptr), nullptr);
     EXPECT_EQ(init("0x700", "3", ""), nullptr);
     EXPECT_EQ(kavitest::read_file(errlog_), "");
-}
-
-TEST_F(TraceTest, BadSettingsTurnTracingOffAndAreLogged) {
-    for (const char *mask : {"0x7g0", "7 ", "-1", "0x", "4294967296", "0x100000000"}) {
+    // Bad settings turn tracing off and are logged.
+    for (const char *mask : {"0x7g0", "7 ", "-1", "0x", "4294967296", "0x100000000"})
         EXPECT_EQ(init(mask, nullptr, path_.c_str()), nullptr) << mask;
-    }
     EXPECT_EQ(init("0x700", "three", path_.c_str()), nullptr);
-    std::string missing = dir_ + "/no/such/dir/trace.bin";
-    EXPECT_EQ(init("0x700", nullptr, missing.c_str()), nullptr);
+    EXPECT_EQ(init("0x700", nullptr, (dir_ + "/no/such/dir/trace.bin").c_str()), nullptr);
     std::string log = kavitest::read_file(errlog_);
     EXPECT_NE(
         log.find(" KAVI VULZINITTRACE site=1 code=87 (0x57) reason=0 (0x0) item0=5:3078376730\n"),
@@ -130,6 +97,12 @@ TEST_F(TraceTest, ControlKeptFromEarlierCallReadsNothingEnabledOnceOff) {
     EXPECT_EQ(scan().records.size(), 0u);
 }
 
+uint64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 TEST_F(TraceTest, RecordIsWrittenAndReadBackByteExact) {
     ASSERT_NE(init_on(), nullptr);
     uint32_t value = 0xA1B2C3D4;
@@ -147,50 +120,41 @@ TEST_F(TraceTest, RecordIsWrittenAndReadBackByteExact) {
     ASSERT_EQ(s.records.size(), 1u);
     EXPECT_EQ(s.skipped, 0u);
     EXPECT_FALSE(s.truncated_tail);
-    const kavz::TraceRecord &r = s.records[0];
-    EXPECT_EQ(r.pid, static_cast<uint32_t>(getpid()));
-    EXPECT_EQ(r.thread, plat::thread_id());
-    EXPECT_GE(r.time_ns, before);
-    EXPECT_LE(r.time_ns, after);
-    EXPECT_EQ(r.component, "KAVI");
-    EXPECT_EQ(r.function, "KaviInit");
-    EXPECT_EQ(r.line, 1234u);
-    EXPECT_EQ(r.kind, VULZ_KIND_EXIT);
-    EXPECT_EQ(r.level, 3u);
-    EXPECT_EQ(r.items_passed, 3u);
-    ASSERT_EQ(r.item_count, 3u);
-    EXPECT_EQ(r.items[0].bytes, std::string_view(reinterpret_cast<char *>(&value), 4));
-    EXPECT_EQ(r.items[0].state, ItemState::whole);
-    EXPECT_EQ(r.items[1].bytes, "ABC     ");
-    EXPECT_EQ(r.items[2].length, 5000u);
-    EXPECT_EQ(r.items[2].state, ItemState::cut);
-    EXPECT_EQ(r.items[2].bytes, std::string_view(big).substr(0, kavz::ITEM_MAX));
-
-    std::string again(kavz::encoded_size(r), '\0');
-    kavz::encode(r, reinterpret_cast<uint8_t *>(again.data()));
-    EXPECT_EQ(again, contents_);
+    uint64_t time = s.records[0].time_ns;
+    EXPECT_GE(time, before);
+    EXPECT_LE(time, after);
+    uint32_t pid = getpid(), kind = VULZ_KIND_EXIT;
+    kavz::TraceRecord r{pid, time, plat::thread_id(), 1234, kind, 3, "KAVI", "KaviInit", 3, 3, {}};
+    r.items[0] = {4, ItemState::whole, std::string_view(reinterpret_cast<char *>(&value), 4)};
+    r.items[1] = {8, ItemState::whole, "ABC     "};
+    r.items[2] = {5000, ItemState::cut, std::string_view(big).substr(0, kavz::ITEM_MAX)};
+    std::string expected(kavz::encoded_size(r), '\0');
+    kavz::encode(r, reinterpret_cast<uint8_t *>(expected.data()));
+    EXPECT_EQ(expected, contents_);
 }
 
-TEST_F(TraceTest, BadItemsAndNamesAreRecordedWithoutCrashing) {
+TEST_F(TraceTest, BadItemsNamesAndNoMemoryAreRecordedWithoutCrashing) {
     ASSERT_NE(init_on(), nullptr);
     long page = sysconf(_SC_PAGESIZE);
-    void *sealed = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(sealed, MAP_FAILED);
-    char x = 'x';
-    VULZTRACE(nullptr, 1, VULZ_KIND_DATA, 3, 10, nullptr, 8u, sealed, 16u, nullptr, 0u, &x, 1u, &x,
-              1u, &x, 1u, &x, 1u, &x, 1u, &x, 1u, &x, 1u);
-    // A name running into an unreadable page ends there.
-    char *name = static_cast<char *>(
+    // A name running into an unreadable page ends there; so does an item in it.
+    char *area = static_cast<char *>(
         mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(name, MAP_FAILED);
-    memset(name, 'N', 2 * page);
-    ASSERT_EQ(mprotect(name + page, page, PROT_NONE), 0);
-    VULZTRACE(name + page - 3, 2, VULZ_KIND_DATA, 3, 0);
-    munmap(name, 2 * page);
-    munmap(sealed, page);
+    ASSERT_NE(area, MAP_FAILED);
+    memset(area, 'N', 2 * page);
+    ASSERT_EQ(mprotect(area + page, page, PROT_NONE), 0);
+    char x = 'x';
+    VULZTRACE(nullptr, 1, VULZ_KIND_DATA, 3, 10, nullptr, 8u, area + page, 16u, nullptr, 0u, &x, 1u,
+              &x, 1u, &x, 1u, &x, 1u, &x, 1u, &x, 1u, &x, 1u);
+    VULZTRACE(area + page - 3, 2, VULZ_KIND_DATA, 3, 0);
+    munmap(area, 2 * page);
+    // A record without memory is lost alone.
+    plat::fault_arm(plat::Fault::alloc, 0, 1);
+    VULZTRACE("Lost", 1, VULZ_KIND_ENTRY, 3, 0);
+    VULZTRACE("Kept", 2, VULZ_KIND_ENTRY, 3, 0);
+    plat::fault_clear();
 
     kavz::TraceScan s = scan();
-    ASSERT_EQ(s.records.size(), 2u);
+    ASSERT_EQ(s.records.size(), 3u);
     const kavz::TraceRecord &r = s.records[0];
     EXPECT_EQ(r.function, "");
     EXPECT_EQ(r.items_passed, 10u);
@@ -202,39 +166,27 @@ TEST_F(TraceTest, BadItemsAndNamesAreRecordedWithoutCrashing) {
     EXPECT_EQ(r.items[2].bytes, "");
     EXPECT_EQ(r.items[7].bytes, "x");
     EXPECT_EQ(s.records[1].function, "NNN");
+    EXPECT_EQ(s.records[2].function, "Kept");
 }
 
-TEST_F(TraceTest, RecordWithoutMemoryIsLostAlone) {
-    ASSERT_NE(init_on(), nullptr);
-    plat::fault_arm(plat::Fault::alloc, 0, 1);
-    VULZTRACE("Lost", 1, VULZ_KIND_ENTRY, 3, 0);
-    VULZTRACE("Kept", 2, VULZ_KIND_ENTRY, 3, 0);
-    plat::fault_clear();
-    kavz::TraceScan s = scan();
-    ASSERT_EQ(s.records.size(), 1u);
-    EXPECT_EQ(s.records[0].function, "Kept");
-}
-
-constexpr int WRITERS = 4;
-constexpr uint32_t RECORDS = 2000;
+constexpr uint32_t WRITERS = 4, RECORDS = 2000;
 
 // Sizes vary from 1 to 3,000 bytes so that interleaved writes could not go unnoticed.
 size_t payload_size(uint32_t seq, uint32_t writer) {
     return 1 + (seq * 37 + writer * 101) % 3000;
 }
 
-void write_records(uint32_t writer) {
-    std::string payload;
-    for (uint32_t seq = 0; seq < RECORDS; ++seq) {
-        payload.assign(payload_size(seq, writer), static_cast<char>('a' + writer));
-        VULZTRACE("Writer", writer, VULZ_KIND_DATA, 3, 2, &seq, 4u, payload.data(),
-                  static_cast<uint32_t>(payload.size()));
-    }
-}
-
 void run_writers() {
     std::vector<std::thread> threads;
-    for (uint32_t w = 0; w < WRITERS; ++w) threads.emplace_back(write_records, w);
+    for (uint32_t w = 0; w < WRITERS; ++w) {
+        threads.emplace_back([w] {
+            for (uint32_t seq = 0; seq < RECORDS; ++seq) {
+                std::string payload(payload_size(seq, w), static_cast<char>('a' + w));
+                VULZTRACE("Writer", w, VULZ_KIND_DATA, 3, 2, &seq, 4u, payload.data(),
+                          static_cast<uint32_t>(payload.size()));
+            }
+        });
+    }
     for (auto &t : threads) t.join();
 }
 
@@ -259,8 +211,7 @@ TEST_F(TraceTest, ConcurrentWritersInTwoProcessesNeverInterleave) {
         uint32_t seq;
         ASSERT_EQ(r.items[0].bytes.size(), 4u);
         memcpy(&seq, r.items[0].bytes.data(), 4);
-        uint32_t &expected = next_seq[{r.pid, r.thread}];
-        ASSERT_EQ(seq, expected++) << "records of one thread keep their order";
+        ASSERT_EQ(seq, (next_seq[{r.pid, r.thread}]++)) << "records of one thread keep their order";
         ASSERT_EQ(r.items[1].bytes, std::string(payload_size(seq, r.line), 'a' + r.line));
     }
     EXPECT_EQ(next_seq.size(), 2u * WRITERS);

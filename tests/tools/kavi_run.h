@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "tests/support/child_process.h"
 
@@ -14,40 +12,33 @@ namespace kavitest {
 
 struct Outcome {
     int code;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
-// start_kavi: kavi with args, writing dir/out and dir/err.
-inline Child start_kavi(const std::vector<std::string> &args, const std::string &dir) {
-    std::string command = "exec '" + executable_dir() + "/kavi'";
-    for (const std::string &a : args) command += " '" + a + "'";
-    return Child::spawn({"/bin/sh", "-c", command + " 2>'" + dir + "/err'"}, {}, dir + "/out");
+// kavi_line: a shell command line that runs the built kavi with args.
+inline std::string kavi_line(const std::vector<std::string> &args) {
+    std::string line = "exec '" + executable_dir() + "/kavi'";
+    for (const std::string &a : args) line += " '" + a + "'";
+    return line;
 }
 
-// run: a shell command line to its end.
-inline Outcome run(const std::string &shell_command) {
+// start_shell: a shell command line, writing dir/out and dir/err.
+inline Child start_shell(const std::string &line, const std::string &dir) {
+    return Child::spawn({"/bin/sh", "-c", line + " 2>'" + dir + "/err'"}, {}, dir + "/out");
+}
+
+inline Outcome run(const std::string &line) {
     std::string dir = make_temp_dir();
-    Child child =
-        Child::spawn({"/bin/sh", "-c", shell_command + " 2>'" + dir + "/err'"}, {}, dir + "/out");
-    int code = child.wait(20000);
+    int code = start_shell(line, dir).wait(20000);
     return {code, read_file(dir + "/out"), read_file(dir + "/err")};
 }
 
 inline Outcome kavi(const std::vector<std::string> &args) {
-    std::string dir = make_temp_dir();
-    int code = start_kavi(args, dir).wait(20000);
-    return {code, read_file(dir + "/out"), read_file(dir + "/err")};
+    return run(kavi_line(args));
 }
 
 inline void write_file(const std::string &path, const std::string &bytes, bool append = false) {
     std::ofstream(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc)) << bytes;
-}
-
-inline size_t count_lines(const std::string &text) {
-    size_t n = 0;
-    for (char c : text) n += c == '\n';
-    return n;
 }
 
 // holds: text has part in it; a failure shows the text.

@@ -1,11 +1,11 @@
-// support.h — what the class tests share: the hexadecimal form of an address as the debug texts
-// print it, and tracing switched on into a file for the life of a scope.
+// support.h — what the class tests share: an address in hex as the debug texts print it, and the
+// trace records of a file, as function, kind, line and the items' bytes; tracing switched on into
+// a file for the life of a scope.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -13,43 +13,31 @@
 #include "exit/trace.h"
 #include "services/kavzras/record.h"
 #include "tests/support/child_process.h"
+#include "vulece.hpp"
 
 namespace vuletest {
 
 // Upper-case digits, an even number of them.
-inline std::string hex(uintptr_t value) {
-    char digits[32];
-    snprintf(digits, sizeof digits, "%lX", static_cast<unsigned long>(value));
-    std::string text = digits;
-    return text.size() % 2 == 0 ? text : "0" + text;
-}
 inline std::string hex(const void *address) {
-    return hex(reinterpret_cast<uintptr_t>(address));
+    char digits[32];
+    int n = snprintf(digits, sizeof digits, "%lX", reinterpret_cast<unsigned long>(address));
+    return (n % 2 ? "0" : "") + std::string(digits);
 }
 
-// One trace record as the tests compare it: function, kind, line and the items' bytes.
 struct Record {
     std::string function;
-    uint32_t kind;
-    uint32_t line;
+    uint32_t kind, line;
     std::vector<std::string> items;
     bool operator==(const Record &) const = default;
 };
-
-inline std::ostream &operator<<(std::ostream &out, const Record &r) {
-    out << r.function << ":" << r.kind << ":" << r.line;
-    for (const std::string &item : r.items) out << " [" << item << "]";
-    return out;
-}
 
 // The records of a trace file whose function text starts with prefix.
 inline std::vector<Record> recordsOf(const std::string &file, const std::string &prefix) {
     std::vector<Record> found;
     for (const kavz::TraceRecord &r : kavz::scan_records(file).records) {
-        if (r.function.substr(0, prefix.size()) != prefix) continue;
-        Record record{std::string(r.function), r.kind, r.line, {}};
-        for (size_t i = 0; i < r.item_count; ++i) record.items.emplace_back(r.items[i].bytes);
-        found.push_back(record);
+        if (!r.function.starts_with(prefix)) continue;
+        found.push_back({std::string(r.function), r.kind, r.line, {}});
+        for (size_t i = 0; i < r.item_count; ++i) found.back().items.emplace_back(r.items[i].bytes);
     }
     return found;
 }
@@ -64,7 +52,6 @@ class Tracing {
         VULZINITTRACE("KAVI", "", &kavi::trace_control);
     }
     ~Tracing() {
-        unsetenv("KAVZ_TRACE_FILE");
         unsetenv("KAVZ_TRACE_MASK");
         VULZINITTRACE("KAVI", "", &kavi::trace_control);
     }
