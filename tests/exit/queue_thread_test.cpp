@@ -10,6 +10,8 @@
 
 #include "exit/records.h"
 #include "exit/stats.h"
+#include "services/kavcacm/buffers.h"
+#include "services/kavcacm/names.h"
 #include "tests/exit/lifecycle_support.h"
 #include "tests/support/child_process.h"
 
@@ -106,6 +108,43 @@ TEST(QueueThreadPeer, SendsAStopElement) {
     std::vector<uint8_t> stop;
     add_element(&stop, codec::STOP_ELEMENT_LENGTH, codec::TYPE_STOP, {});
     ASSERT_EQ(peer.send("QEXIT", stop), VULC_OK);
+}
+
+// A command written straight into the inbox whose header names a destination that is no task
+// name runs; its reply cannot go out under that name, but its buffer is released all the same.
+TEST(QueueThreadPeer, CommandWithAnInvalidDestinationIsRunAndReleased) {
+    const std::string log = kavitest::make_temp_dir() + "/errors.log";
+    setenv("KAVZ_ERRLOG", log.c_str(), 1);
+    setenv("KAVI_START_PAUSE_MS", "0", 1);
+    const size_t buffers_before = kavc::buffers_live();
+    calls = 0;
+    ASSERT_EQ(KaviInitialize("QEXIT", record_call), VULE_OK);
+    std::vector<uint8_t> m(codec::FIRST_ELEMENT_OFFSET);
+    const std::vector<uint8_t> elements = command_elements(0x10, "QEXIT", "SHOW");
+    m.insert(m.end(), elements.begin(), elements.end());
+    codec::put_u16(&m[VULC_HDR_TOTAL_LENGTH], static_cast<uint16_t>(m.size()));
+    codec::put_u16(&m[VULC_HDR_TYPE], VULC_MESSAGE_TYPE);
+    codec::put_u16(&m[VULC_HDR_HEADER_LENGTH], 108);
+    codec::put_u16(&m[VULC_HDR_LEVEL], 1);
+    memcpy(&m[VULC_HDR_ORIGIN_NAME], "PEER    ", 8);
+    memcpy(&m[VULC_HDR_ORIGIN_NODE], kavc::local_node(), 24);
+    memcpy(&m[VULC_HDR_DEST_NAME], "\x01/..\0\0\0\0", 8);
+    codec::write_element_block_head(m.data(),
+                                    static_cast<uint16_t>(m.size() - codec::ELEMENT_BLOCK_OFFSET));
+    const std::string inbox = kavc::inbox_path(pad("QEXIT").data());
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(plat::mailslot_write(inbox.c_str(), m.data(), m.size()), 0u);
+    EXPECT_TRUE(kavitest::eventually(
+        [&] {
+            return calls.load() == 3 && kavc::buffers_live() == buffers_before &&
+                   kavitest::read_file(log).find("VulequetInvokeExit site=1320") !=
+                       std::string::npos;
+        },
+        10000));
+    EXPECT_EQ(KaviTerminate("QEXIT"), VULE_OK);
+    const std::string errors = kavitest::read_file(log);
+    EXPECT_EQ(errors.find("vulcfreemem"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("site=1337"), std::string::npos) << errors;
 }
 
 // --- run mode 0: the dispatcher ---
