@@ -43,18 +43,17 @@ class Access : public ::testing::Test {
         chmod(as_peer_.back().c_str(), 0755);
     }
 
-    // start_peer: the peer program as the second user, its output going to `out`.
-    Child start_peer(std::vector<std::string> args, const std::string &out,
-                     const std::vector<std::string> &env = {}) {
+    // start_peer: the peer program as the second user, with this process's environment and its
+    // output going to `out`.
+    Child start_peer(std::vector<std::string> args, const std::string &out) {
         args.insert(args.begin(), as_peer_.begin(), as_peer_.end());
-        return Child::spawn(args, env, out);
+        return Child::spawn(args, {}, out);
     }
 
     // peer: runs one command as the second user and returns what it printed.
-    std::string peer(const std::vector<std::string> &args,
-                     const std::vector<std::string> &env = {}) {
+    std::string peer(const std::vector<std::string> &args) {
         std::string out = dir_ + "/peer" + std::to_string(++runs_) + ".txt";
-        EXPECT_EQ(start_peer(args, out, env).wait(10000), 0);
+        EXPECT_EQ(start_peer(args, out).wait(10000), 0);
         return read_file(out);
     }
 

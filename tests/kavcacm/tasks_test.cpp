@@ -124,7 +124,7 @@ TEST(Tasks, StoppingATaskWakesItsWaiterAndFreesTheName) {
 
 // A closed task refuses new messages, still hands out what is in its inbox, then reports the
 // end. Each start of a name has an identity of its own.
-TEST(Closing, RefusesNewMessagesAndHandsOutWhatIsThereThenReportsTheEnd) {
+TEST(Closing, RefusesNewMessagesHandsOutWhatIsThereThenEndsAndEachStartHasAnIdentity) {
     Started reader = start("READER");
     ASSERT_EQ(start("ASKER").rc, VULC_OK);
     uint32_t rc = 0;

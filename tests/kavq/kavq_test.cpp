@@ -75,9 +75,9 @@ TEST_F(ListTest, DeleteAnywhereOnceAndAddAgain) {
 TEST_F(ListTest, NullHeadOrElementChangesNothing) {
     append({0});
     ExquDllInitializeListToEmpty(nullptr);
-    for (auto add : {ExquDllAddToEndOfList, ExquDllAddToFrontOfList, ExquDllDeleteFromList}) {
-        add(nullptr, &e_[0]);
-        add(&head_, nullptr);
+    for (auto call : {ExquDllAddToEndOfList, ExquDllAddToFrontOfList, ExquDllDeleteFromList}) {
+        call(nullptr, &e_[0]);
+        call(&head_, nullptr);
     }
     EXPECT_EQ(ExquDllGetFirstFromList(nullptr), nullptr);
     EXPECT_EQ(values(), (std::vector<int>{0}));

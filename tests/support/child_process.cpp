@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -77,11 +78,7 @@ void Child::kill(int sig) {
 }
 
 std::string executable_dir() {
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
-    std::string s(path, static_cast<size_t>(n));
-    return s.substr(0, s.rfind('/'));
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path();
 }
 
 std::string make_temp_dir() {
