@@ -87,8 +87,10 @@ TEST(Tasks, MalformedBlocksAreRefused) {
 }
 
 // A buffer needs a started task to be allocated, and is released also after the task stopped;
-// system failures are reported as such, not as outcomes, and leave nothing half done.
+// system failures are reported as such, not as outcomes, are logged, and leave nothing half done.
 TEST(Tasks, BuffersAndSystemFailures) {
+    const std::string log = make_temp_dir() + "/errors.log";
+    setenv("KAVZ_ERRLOG", log.c_str(), 1);
     EXPECT_EQ(allocate("IDLE", 200), nullptr);
     plat::fault_arm(plat::Fault::mailslot_create, 0, 1);
     EXPECT_EQ(start("IDLE").rc, VULC_SYSTEM_ERROR);  // not "already started"
@@ -102,6 +104,7 @@ TEST(Tasks, BuffersAndSystemFailures) {
     void *buffer = allocate("IDLE", 200);
     plat::fault_arm(plat::Fault::mailslot_write, 0, 1);
     EXPECT_EQ(send("IDLE", "IDLE", buffer, 200), VULC_SYSTEM_ERROR);  // not "unreachable"
+    EXPECT_TRUE(file_shows(log, "vulcsnddata", 5000));
     EXPECT_EQ(send("IDLE", "IDLE", buffer, 200), VULC_OK);
     ASSERT_EQ(stop("IDLE"), VULC_OK);
     EXPECT_EQ(release("IDLE", buffer), VULC_OK);
