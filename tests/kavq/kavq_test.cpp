@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 namespace {
 
 struct Element {
@@ -13,109 +11,76 @@ struct Element {
     int value;
 };
 
-// The values from first to last, after checking that walking back gives the same order.
-std::vector<int> values(const EXQU_LIST_HEAD &head) {
-    std::vector<int> forward;
-    const Element *previous = nullptr;
-    for (auto *e = static_cast<const Element *>(head.first); e != nullptr; e = e->next) {
-        EXPECT_EQ(e->prev, previous);
-        forward.push_back(e->value);
-        previous = e;
-    }
-    EXPECT_EQ(head.last, previous);
-    std::vector<int> backward;
-    for (auto *e = static_cast<const Element *>(head.last); e != nullptr; e = e->prev) {
-        backward.insert(backward.begin(), e->value);
-    }
-    EXPECT_EQ(forward, backward);
-    return forward;
-}
-
 class ListTest : public ::testing::Test {
   protected:
+    // Garbage in the head and the links proves that nothing relies on zeroed memory.
     void SetUp() override {
-        // Garbage in the head and the links proves that nothing relies on zeroed memory.
-        head_ = {&elements_[0], &elements_[1]};
-        for (int i = 0; i < 5; ++i) elements_[i] = {&elements_[4], &elements_[3], i};
+        head_ = {&e_[0], &e_[1]};
+        for (int i = 0; i < 5; ++i) e_[i] = {&e_[4], &e_[3], i};
         ExquDllInitializeListToEmpty(&head_);
     }
     void append(std::initializer_list<int> which) {
-        for (int i : which) ExquDllAddToEndOfList(&head_, &elements_[i]);
+        for (int i : which) ExquDllAddToEndOfList(&head_, &e_[i]);
     }
-
+    // The values from first to last, after checking that the links agree both ways.
+    std::vector<int> values() {
+        std::vector<int> forward;
+        const Element *previous = nullptr;
+        for (auto *e = static_cast<const Element *>(head_.first); e != nullptr; e = e->next) {
+            EXPECT_EQ(e->prev, previous);
+            forward.push_back(e->value);
+            previous = e;
+        }
+        EXPECT_EQ(head_.last, previous);
+        EXPECT_EQ(ExquDllGetFirstFromList(&head_), head_.first);  // and leaves it on
+        return forward;
+    }
     EXQU_LIST_HEAD head_;
-    Element elements_[5];
+    Element e_[5];
 };
 
 TEST_F(ListTest, EndAndFrontInsertionKeepOrder) {
-    append({0, 1, 2});
-    EXPECT_EQ(values(head_), (std::vector<int>{0, 1, 2}));
-    ExquDllAddToFrontOfList(&head_, &elements_[3]);
-    ExquDllAddToFrontOfList(&head_, &elements_[4]);
-    EXPECT_EQ(values(head_), (std::vector<int>{4, 3, 0, 1, 2}));
-    EXPECT_EQ(ExquDllGetFirstFromList(&head_), &elements_[4]);  // and leaves it on
-    EXPECT_EQ(values(head_), (std::vector<int>{4, 3, 0, 1, 2}));
-}
-
-TEST_F(ListTest, FrontInsertionIntoEmptyListSetsBothEnds) {
-    ExquDllAddToFrontOfList(&head_, &elements_[2]);
-    EXPECT_EQ(values(head_), (std::vector<int>{2}));
-    ExquDllAddToEndOfList(&head_, &elements_[3]);
-    EXPECT_EQ(values(head_), (std::vector<int>{2, 3}));
-}
-
-TEST_F(ListTest, DeleteFromFrontMiddleAndEnd) {
-    append({0, 1, 2, 3, 4});
-    ExquDllDeleteFromList(&head_, &elements_[0]);
-    EXPECT_EQ(values(head_), (std::vector<int>{1, 2, 3, 4}));
-    ExquDllDeleteFromList(&head_, &elements_[2]);
-    EXPECT_EQ(values(head_), (std::vector<int>{1, 3, 4}));
-    ExquDllDeleteFromList(&head_, &elements_[4]);
-    EXPECT_EQ(values(head_), (std::vector<int>{1, 3}));
-    ExquDllDeleteFromList(&head_, &elements_[1]);
-    ExquDllDeleteFromList(&head_, &elements_[3]);
     EXPECT_EQ(ExquDllGetFirstFromList(&head_), nullptr);
     EXPECT_EQ(head_.last, nullptr);
-}
-
-TEST_F(ListTest, DeletedElementCanBeAddedAgain) {
-    append({0, 1, 2});
-    ExquDllDeleteFromList(&head_, &elements_[1]);
-    ExquDllAddToFrontOfList(&head_, &elements_[1]);
-    EXPECT_EQ(values(head_), (std::vector<int>{1, 0, 2}));
-}
-
-TEST_F(ListTest, SecondDeleteOfAnElementChangesNothing) {
-    append({0, 1, 2});
-    for (int i : {0, 1, 2}) {
-        ExquDllDeleteFromList(&head_, &elements_[i]);
-        ExquDllDeleteFromList(&head_, &elements_[i]);
-    }
-    append({3});
-    ExquDllDeleteFromList(&head_, &elements_[0]);
-    EXPECT_EQ(values(head_), (std::vector<int>{3}));
-}
-
-TEST_F(ListTest, InitialisedListIsEmptyAndReinitialisingForgetsElements) {
-    EXPECT_EQ(ExquDllGetFirstFromList(&head_), nullptr);
-    EXPECT_EQ(head_.last, nullptr);
-    append({0, 1, 2});
-    ExquDllInitializeListToEmpty(&head_);
-    EXPECT_EQ(ExquDllGetFirstFromList(&head_), nullptr);
+    ExquDllAddToFrontOfList(&head_, &e_[2]);  // into the empty list: both ends
+    EXPECT_EQ(values(), (std::vector<int>{2}));
+    append({0, 1});
+    ExquDllAddToFrontOfList(&head_, &e_[3]);
+    ExquDllAddToFrontOfList(&head_, &e_[4]);
+    EXPECT_EQ(values(), (std::vector<int>{4, 3, 2, 0, 1}));
+    ExquDllInitializeListToEmpty(&head_);  // forgets the elements
     append({2, 0});
-    EXPECT_EQ(values(head_), (std::vector<int>{2, 0}));
+    EXPECT_EQ(values(), (std::vector<int>{2, 0}));
 }
 
+// Deletion from front, middle and end; a second delete changes nothing; deleted ones come back.
+TEST_F(ListTest, DeleteAnywhereOnceAndAddAgain) {
+    append({0, 1, 2, 3, 4});
+    for (auto [gone, left] : {std::pair{0, std::vector<int>{1, 2, 3, 4}},
+                              {2, {1, 3, 4}},
+                              {4, {1, 3}},
+                              {4, {1, 3}},
+                              {0, {1, 3}}}) {
+        ExquDllDeleteFromList(&head_, &e_[gone]);
+        EXPECT_EQ(values(), left) << "deleted " << gone;
+    }
+    ExquDllAddToFrontOfList(&head_, &e_[2]);
+    ExquDllAddToEndOfList(&head_, &e_[0]);
+    EXPECT_EQ(values(), (std::vector<int>{2, 1, 3, 0}));
+    for (int i : {1, 3, 2, 0}) ExquDllDeleteFromList(&head_, &e_[i]);
+    EXPECT_EQ(values(), std::vector<int>{});
+}
+
+// A null head or element changes nothing.
 TEST_F(ListTest, NullHeadOrElementChangesNothing) {
     append({0});
     ExquDllInitializeListToEmpty(nullptr);
-    ExquDllAddToEndOfList(nullptr, &elements_[1]);
-    ExquDllAddToFrontOfList(&head_, nullptr);
-    ExquDllAddToEndOfList(&head_, nullptr);
-    ExquDllDeleteFromList(&head_, nullptr);
-    ExquDllDeleteFromList(nullptr, &elements_[0]);
+    for (auto call : {ExquDllAddToEndOfList, ExquDllAddToFrontOfList, ExquDllDeleteFromList}) {
+        call(nullptr, &e_[0]);
+        call(&head_, nullptr);
+    }
     EXPECT_EQ(ExquDllGetFirstFromList(nullptr), nullptr);
-    EXPECT_EQ(values(head_), (std::vector<int>{0}));
+    EXPECT_EQ(values(), (std::vector<int>{0}));
 }
 
 }  // namespace

@@ -1,128 +1,156 @@
-// system_test.cpp — pointer readability against real mappings, narrow upper-casing, the
-// environment, zeroed memory and the code page.
+// system_test.cpp — pointer readability against real mappings, upper-casing, memory, threads and
+// the fault seam.
+#include <errno.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <string>
-#include <vector>
+#include <future>
+#include <thread>
 
 #include "platform/platform.h"
+#include "platform/posix/fault.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
-class PointerReadable : public ::testing::Test {
-  protected:
-    // Four pages: readable, readable, PROT_NONE, unmapped.
-    void SetUp() override {
-        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void *p =
-            mmap(nullptr, 4 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        ASSERT_NE(p, MAP_FAILED);
-        base_ = static_cast<char *>(p);
-        ASSERT_EQ(mprotect(base_ + 2 * page_, page_, PROT_NONE), 0);
-        ASSERT_EQ(munmap(base_ + 3 * page_, page_), 0);
-    }
-    void TearDown() override { munmap(base_, 3 * page_); }
-    size_t page_ = 0;
-    char *base_ = nullptr;
-};
+using namespace plat;
+using kavitest::Child;
 
-TEST_F(PointerReadable, AnswersForEachKindOfRange) {
-    EXPECT_TRUE(plat::pointer_readable(base_, 1));
-    EXPECT_TRUE(plat::pointer_readable(base_, 2 * page_));
-    EXPECT_TRUE(plat::pointer_readable(base_ + 2 * page_ - 1, 1));
-    EXPECT_TRUE(plat::pointer_readable(base_ + 2 * page_, 0));  // nothing to read
-    EXPECT_FALSE(plat::pointer_readable(base_ + 2 * page_, 1));
-    EXPECT_FALSE(plat::pointer_readable(base_ + 3 * page_, 1));
-    // Partly readable ranges: the readable start must not make the whole range pass.
-    EXPECT_FALSE(plat::pointer_readable(base_ + 2 * page_ - 1, 2));
-    EXPECT_FALSE(plat::pointer_readable(base_, 3 * page_));
-    EXPECT_FALSE(plat::pointer_readable(base_ + page_ + 10, 2 * page_ + 10));
-}
-
-// Many ranges in one request: one bad range fails them all, wherever it stands, also after
-// more page probes than one request carries.
-TEST_F(PointerReadable, RangesTogether) {
-    const plat::ReadRange good[] = {{base_, 1}, {base_ + page_, page_}, {base_ + 5, 0}};
-    EXPECT_TRUE(plat::pointers_readable(good, 3));
-    EXPECT_TRUE(plat::pointers_readable(nullptr, 0));
-    EXPECT_FALSE(plat::pointers_readable(nullptr, 1));
-    for (const plat::ReadRange bad :
-         {plat::ReadRange{base_ + 2 * page_, 1}, plat::ReadRange{base_ + 2 * page_ - 1, 2},
-          plat::ReadRange{base_ + 3 * page_, 1}, plat::ReadRange{nullptr, 0}}) {
-        std::vector<plat::ReadRange> ranges(100, plat::ReadRange{base_, 2 * page_});
-        ranges.push_back(bad);
-        EXPECT_FALSE(plat::pointers_readable(ranges.data(), ranges.size()));
-        ranges.insert(ranges.begin(), bad);
-        ranges.pop_back();
-        EXPECT_FALSE(plat::pointers_readable(ranges.data(), ranges.size()));
-        ranges.erase(ranges.begin());
-        EXPECT_TRUE(plat::pointers_readable(ranges.data(), ranges.size()));
-    }
-}
-
-TEST(PointerReadableAddresses, NullKernelAndWrappingAreNotReadable) {
-    EXPECT_FALSE(plat::pointer_readable(nullptr, 0));
-    EXPECT_FALSE(plat::pointer_readable(nullptr, 1));
-    EXPECT_FALSE(plat::pointer_readable(reinterpret_cast<void *>(UINTPTR_MAX - 15), 1));
-    EXPECT_FALSE(plat::pointer_readable(reinterpret_cast<void *>(0xffff800000000000ULL), 8));
-    char local = 'x';
-    EXPECT_TRUE(plat::pointer_readable(&local, 1));
-    EXPECT_FALSE(plat::pointer_readable(&local, SIZE_MAX));
-}
-
-TEST(PointerReadableAddresses, LargeRangeSpanningManyPages) {
+// One bad range, alone or among many (more page probes than one request carries, the bad one
+// first or last), makes the answer false; a partly readable range is not readable.
+TEST(PointerReadable, AnswersForEachKindOfRangeAloneAndTogether) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    auto *base = static_cast<char *>(
+        mmap(nullptr, 4 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(base, MAP_FAILED);
+    ASSERT_EQ(mprotect(base + 2 * page, page, PROT_NONE), 0);  // readable, readable, none,
+    ASSERT_EQ(munmap(base + 3 * page, page), 0);               // unmapped
     std::vector<char> big(3 * 1024 * 1024 + 7);
-    EXPECT_TRUE(plat::pointer_readable(big.data(), big.size()));
+    const std::pair<ReadRange, bool> cases[] = {
+        {{base, 1}, true},
+        {{base, 2 * page}, true},
+        {{base + 2 * page - 1, 1}, true},
+        {{base + 2 * page, 0}, true},
+        {{big.data(), big.size()}, true},
+        {{base + 2 * page, 1}, false},
+        {{base + 3 * page, 1}, false},
+        {{base + 2 * page - 1, 2}, false},
+        {{base, 3 * page}, false},
+        {{base + page + 10, 2 * page + 10}, false},
+        {{nullptr, 0}, false},
+        {{nullptr, 1}, false},
+        {{reinterpret_cast<void *>(UINTPTR_MAX - 15), 1}, false},
+        {{reinterpret_cast<void *>(0xffff800000000000ULL), 8}, false},
+        {{base, SIZE_MAX}, false}};
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto &[range, readable] = cases[i];
+        EXPECT_EQ(pointer_readable(range.p, range.len), readable) << "case " << i;
+        std::vector<ReadRange> ranges(100, ReadRange{base, 2 * page});
+        ranges.push_back(range);
+        EXPECT_EQ(pointers_readable(ranges.data(), ranges.size()), readable) << i;
+        std::swap(ranges.front(), ranges.back());
+        EXPECT_EQ(pointers_readable(ranges.data(), ranges.size()), readable) << i;
+    }
+    EXPECT_TRUE(pointers_readable(nullptr, 0));
+    EXPECT_FALSE(pointers_readable(nullptr, 1));
+    munmap(base, 3 * page);
 }
 
 TEST(UpperCase, ChangesOnlyAsciiLetters) {
-    std::string all;
-    for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
-    std::string upper = all;
-    plat::upper_case(upper.data());
-    ASSERT_EQ(upper.size(), all.size());
-    for (size_t i = 0; i < all.size(); ++i) {
-        unsigned char b = static_cast<unsigned char>(all[i]);
-        unsigned char expected = b >= 'a' && b <= 'z' ? b - 'a' + 'A' : b;
-        EXPECT_EQ(static_cast<unsigned char>(upper[i]), expected) << "byte " << int(b);
-    }
-    plat::upper_case(nullptr);
-}
-
-TEST(Environment, SetEmptyAndUnset) {
-    std::string value = "untouched";
-    unsetenv("KAVI_PLATFORM_TEST_VAR");
-    EXPECT_FALSE(plat::env_get("KAVI_PLATFORM_TEST_VAR", &value));
-    EXPECT_EQ(value, "untouched");
-    setenv("KAVI_PLATFORM_TEST_VAR", "", 1);
-    EXPECT_TRUE(plat::env_get("KAVI_PLATFORM_TEST_VAR", &value));
-    EXPECT_EQ(value, "");
-    setenv("KAVI_PLATFORM_TEST_VAR", "a b", 1);
-    EXPECT_TRUE(plat::env_get("KAVI_PLATFORM_TEST_VAR", &value));
-    EXPECT_EQ(value, "a b");
-    unsetenv("KAVI_PLATFORM_TEST_VAR");
+    std::string upper;
+    for (int b = 1; b < 256; ++b) upper.push_back(static_cast<char>(b));
+    upper_case(upper.data());
+    ASSERT_EQ(upper.size(), 255u);
+    for (int b = 1; b < 256; ++b)
+        EXPECT_EQ(static_cast<unsigned char>(upper[b - 1]), b >= 'a' && b <= 'z' ? b - 32 : b);
+    upper_case(nullptr);
 }
 
 TEST(Memory, ZeroedAndNeverNullForZeroBytes) {
-    auto *p = static_cast<unsigned char *>(plat::alloc_zeroed(4096));
-    ASSERT_NE(p, nullptr);
-    for (int i = 0; i < 4096; ++i) ASSERT_EQ(p[i], 0);
-    plat::mem_free(p);
-    void *empty = plat::alloc_zeroed(0);
-    EXPECT_NE(empty, nullptr);
-    plat::mem_free(empty);
-    plat::mem_free(nullptr);
+    for (size_t size : {4096, 0}) {
+        auto *p = static_cast<unsigned char *>(alloc_zeroed(size));
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(std::count(p, p + size, 0), static_cast<long>(size));
+        mem_free(p);
+    }
 }
 
-TEST(CodePage, NoLeadBytes) {
-    bool lead[256];
-    for (bool &b : lead) b = true;
-    EXPECT_FALSE(plat::code_page_lead_bytes(lead));
-    for (bool b : lead) EXPECT_FALSE(b);
+// thread_end runs the thread-local destructors and does not return; a bad stack size, no
+// function or a failed start runs nothing.
+struct Ending {
+    std::promise<uint64_t> *done = nullptr;  // given the thread's id by the destructor
+    ~Ending() {
+        if (done != nullptr) done->set_value(thread_id());
+    }
+};
+thread_local Ending ending;
+
+TEST(Thread, StartRunsTheFunctionOnANewThreadAndEndRunsThreadLocalDestructors) {
+    std::promise<uint64_t> done;
+    auto end_early = [](void *arg) {
+        ending.done = static_cast<std::promise<uint64_t> *>(arg);
+        thread_end();
+        ending.done = nullptr;  // never reached, or the destructor would not report
+    };
+    ASSERT_EQ(thread_start(end_early, &done, THREAD_STACK_SIZE), OK);
+    auto id = done.get_future();
+    ASSERT_EQ(id.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_NE(id.get(), thread_id());
+    auto fail = [](void *) { ADD_FAILURE() << "ran"; };
+    EXPECT_EQ(thread_start(fail, nullptr, 1), ERR_INVALID_PARAMETER);
+    EXPECT_EQ(thread_start(nullptr, nullptr), ERR_INVALID_PARAMETER);
+    fault_arm(Fault::thread_start, 0, 1);
+    EXPECT_EQ(thread_start(fail, nullptr), SYSTEM_ERROR_BASE | EAGAIN);
+    EXPECT_EQ(at_exit(nullptr), ERR_INVALID_PARAMETER);
+}
+
+// Each point fails only its own call, after its passes, for its count or until cleared, also
+// when hit from several threads at once.
+TEST(FaultTest, EachPointPassesThenFailsItsOwnCallExactlyTheArmedCount) {
+    fault_arm(Fault::alloc, 2, 1);
+    fault_arm(Fault::mutex_create, 0, 1);
+    fault_arm(Fault::event_create, 0, FAIL_ALWAYS);
+    fault_arm(Fault::mailslot_write, 100, 500);
+    std::string got;
+    for (int i = 0; i < 4; ++i) {
+        void *p = alloc_zeroed(8);
+        got += p != nullptr ? '1' : '0';
+        mem_free(p);
+    }
+    EXPECT_EQ(got, "1101");
+    Mutex *m = nullptr;
+    Event *e = nullptr;
+    EXPECT_EQ(mutex_create(&m), ERR_NO_MEMORY);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(event_create(&e), ERR_NO_MEMORY);
+    EXPECT_EQ(e, nullptr);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 1000; ++i) failures += fault_hit(Fault::mailslot_write);
+        });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(failures, 500);
+    fault_clear();
+    ASSERT_EQ(event_create(&e), OK);
+    event_close(e);
+}
+
+// Malformed entries are ignored. The environment is read at the first use of the seam: in a
+// process of its own.
+TEST(FaultEnvironment, ArmsPointsAndIgnoresMalformedEntries) {
+    EXPECT_EQ(
+        Child::fork_run([] {
+            setenv("KAVI_FAULTS", "mutex_create:1:2,event_create:0:all,bogus:1:1,alloc:x:1", 1);
+            std::string got;
+            for (Fault point :
+                 {Fault::mutex_create, Fault::mutex_create, Fault::mutex_create,
+                  Fault::mutex_create, Fault::event_create, Fault::event_create, Fault::alloc})
+                got += fault_hit(point) ? '1' : '0';
+            return got == "0110110" ? 0 : 1;
+        }).wait(10000),
+        0);
 }
 
 }  // namespace

@@ -7,10 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string_view>
 #include <thread>
 
 extern char **environ;
@@ -25,79 +24,53 @@ Child Child::fork_run(const std::function<int()> &fn) {
 
 Child Child::spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                    const std::string &stdout_path) {
-    std::vector<char *> args;
+    std::vector<char *> args, envp;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
     // An entry of `env` replaces the variable of the same name: getenv would find the first.
-    auto overridden = [&](const char *entry) {
-        std::string_view e(entry);
-        for (const auto &o : env) {
-            size_t eq = o.find('=');
-            if (eq != std::string::npos && e.size() > eq &&
-                e.substr(0, eq + 1) == o.substr(0, eq + 1))
-                return true;
-        }
-        return false;
-    };
-    std::vector<std::string> env_strings;
-    for (char **e = environ; *e != nullptr; ++e)
-        if (!overridden(*e)) env_strings.emplace_back(*e);
-    env_strings.insert(env_strings.end(), env.begin(), env.end());
-    std::vector<char *> envp;
-    for (auto &e : env_strings) envp.push_back(e.data());
+    for (char **e = environ; *e != nullptr; ++e) {
+        bool overridden = false;
+        for (const auto &o : env)
+            overridden |= o.find('=') != std::string::npos &&
+                          std::string(*e).compare(0, o.find('=') + 1, o, 0, o.find('=') + 1) == 0;
+        if (!overridden) envp.push_back(*e);
+    }
+    for (const auto &o : env) envp.push_back(const_cast<char *>(o.c_str()));
+    args.push_back(nullptr);
     envp.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        if (!stdout_path.empty()) {
-            int fd = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) dup2(fd, 1);
-        }
+        if (!stdout_path.empty())
+            dup2(open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
     return Child(pid);
 }
 
-Child::Child(Child &&other) noexcept : pid_(other.pid_) {
-    other.pid_ = -1;
-}
-
 Child &Child::operator=(Child &&other) noexcept {
     if (this != &other) {
-        if (pid_ > 0) wait(0);
-        pid_ = other.pid_;
-        other.pid_ = -1;
+        wait(0);
+        std::swap(pid_, other.pid_);
     }
     return *this;
-}
-
-Child::~Child() {
-    if (pid_ > 0) wait(0);
 }
 
 int Child::wait(int timeout_ms) {
     if (pid_ <= 0) return -1;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     int status = 0;
-    for (;;) {
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) break;
-        if (r < 0) {
-            pid_ = -1;
-            return -1;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-            return -1;
-        }
+    pid_t r;
+    while ((r = waitpid(pid_, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (r == 0) {  // still running at the deadline
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
     }
     pid_ = -1;
+    if (r <= 0) return -1;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
 void Child::kill(int sig) {
@@ -105,12 +78,7 @@ void Child::kill(int sig) {
 }
 
 std::string executable_dir() {
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
-    path[n] = '\0';
-    std::string s(path);
-    return s.substr(0, s.rfind('/'));
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path();
 }
 
 std::string make_temp_dir() {
@@ -120,9 +88,8 @@ std::string make_temp_dir() {
 }
 
 std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
-    ss << in.rdbuf();
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
     return ss.str();
 }
 

@@ -1,10 +1,7 @@
 // test_main.cpp — the main of every test executable: each test process gets a node of its own,
 // so parallel test runs never see each other's tasks and mailslots.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
-
-#include <string>
 
 int main(int argc, char **argv) {
     std::string node =
