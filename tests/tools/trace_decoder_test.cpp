@@ -101,6 +101,18 @@ TEST(TraceDecoder, RecognisesItemsByLengthAndHeader) {
                       "\"02020202\"}]}\n"));
 }
 
+// A record with more items than its call's signature names shows the extra ones by position.
+TEST(TraceDecoder, ItemsBeyondACallsSignatureAreShownByPosition) {
+    std::string text = decode(record("KaviSend", 2,
+                                     {{bytes_of(7u)},
+                                      {"CALLER  "},
+                                      {"ECHO    "},
+                                      {std::string(24, ' ')},
+                                      {block_image()},
+                                      {"\x01\x02"}}));
+    EXPECT_TRUE(holds(text, "} item5=2:0102\nintact\n")) << text;
+}
+
 TEST(TraceDecoder, PiecesDecodeExactlyAsTheWhole) {
     std::string one = record("KaviInit", 1, {{"ECHO"}, {std::string(8, '\x11')}, {bytes_of(1u)}});
     std::string two = record(
