@@ -89,6 +89,22 @@ TEST_F(Invocation, CommandIsActiveWhileItsExitRunsAndRepliedWithTheLow16BitsAfte
     EXPECT_EQ(replied(0x2345, 0x00070001), 112u + 4 + 344 + 8 + 10);
 }
 
+// A thread that died holding the table's mutex does not keep a command out of the table: it
+// must still be found there to be answered at the exit's end.
+TEST_F(Invocation, AbandonedTableMutexIsOwnedAllTheSame) {
+    InvocationRecord *record = command(0x31, "ABANDON");
+    std::thread([] { ASSERT_EQ(plat::mutex_acquire(active_command_mutex), 0u); }).join();
+    int seen_active = -1;
+    current_exit = [&](_VULE_PARAMETERS32 *) -> uint32_t {
+        seen_active = active_count();
+        return 1;
+    };
+    VulequetInvokeExit(record);
+    EXPECT_EQ(seen_active, 1);
+    EXPECT_EQ(active_count(), 0);
+    replied(1, 0x31);
+}
+
 TEST_F(Invocation, CommandBeyondAFullTableRunsAndLeavesTheTableAsItWas) {
     static uint8_t placeholder[64];
     plat::mutex_acquire(active_command_mutex);

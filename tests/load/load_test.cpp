@@ -167,6 +167,32 @@ TEST(FaultSeam, EveryCommandAnsweredExactlyOnceAndTheExitEndsCleanly) {
     }
 }
 
+// A mutex abandoned inside the library costs at most the one operation that meets it; the
+// active-command table's is taken all the same, because every command in it must be answered.
+TEST(Abandoned, MutexesCostAtMostTheOneOperationThatMeetsThem) {
+    auto abandon = [](plat::Mutex *mutex) {
+        std::thread([mutex] { ASSERT_EQ(plat::mutex_acquire(mutex), 0u); }).join();
+    };
+    setenv("KAVI_START_PAUSE_MS", "0", 1);
+    ASSERT_EQ(KaviInit("EARLY", load_exit, 1), VULE_OK);  // the table's mutex exists from here on
+    abandon(kavi::exit_table_mutex);
+    EXPECT_EQ(KaviInit("ABEXIT", load_exit, 0), VULE_SYSTEM_ERROR);
+    ASSERT_EQ(KaviInit("ABEXIT", load_exit, 0), VULE_OK);  // nothing of the failed one is left
+    Server server;
+    abandon(kavi::active_command_mutex);
+    for (uint16_t n = 1; n <= 3; ++n) ASSERT_EQ(server.send("EARLY", n), VULC_OK);
+    server.expect_answers(1, 3);
+    plat::Mutex *dispatcher = nullptr;
+    for (const kavi::ExitSlot &slot : kavi::exit_table)
+        if (std::strcmp(slot.name, "ABEXIT  ") == 0) dispatcher = slot.dispatcher_mutex;
+    ASSERT_NE(dispatcher, nullptr);
+    abandon(dispatcher);  // the first command to meet it is answered 0x8009, the stop still arrives
+    for (uint16_t n = 4; n <= 6; ++n) ASSERT_EQ(server.send("ABEXIT", n), VULC_OK);
+    server.expect_answers(4, 6, {{4, VULE_NO_COMMAND_MEMORY}});
+    EXPECT_EQ(KaviTerminate("ABEXIT"), uint32_t{VULE_OK});
+    EXPECT_EQ(KaviTerminate("EARLY"), uint32_t{VULE_OK});
+}
+
 // hold: a KaviSend from PCALLER that asks PTARGET to hold command 7 for `ms` milliseconds.
 std::future<uint32_t> hold(const char *ms) {
     return std::async(std::launch::async, [ms] {
