@@ -197,7 +197,10 @@ TEST_F(EndToEnd, PingMalformedMessagesRepliesStatsListAndShutdownOfARunningExit)
         << list.out;
     EXPECT_THAT(list.out, Not(HasSubstr("  KV")));
 
-    // Stopping one exit stops its program, the way SIGTERM from a service manager does.
+    // Stopping one exit stops its program, the way SIGTERM from a service manager does; another
+    // task on the node does not keep kavi waiting once the exit is gone.
+    kavc::TaskClient onlooker("ONLOOKER");
+    ASSERT_EQ(onlooker.start_rc(), VULC_OK);
     Outcome shutdown = kavi({"shutdown", "TEXIT"});
     EXPECT_EQ(shutdown.code, 0) << shutdown.out;
     EXPECT_EQ(shutdown.out,
