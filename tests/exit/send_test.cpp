@@ -386,6 +386,11 @@ TEST(KaviSendBetweenExits, CallingNameAnswerCopyBackSizeLimitAndUnknownTarget) {
     codec::set_correlation(&b, 0);
     EXPECT_EQ(send_within("beta", &b, node), 0x2345u);
     EXPECT_STREQ(b.client_ip_addr, "keep me");
+
+    // A name registered again after its termination may wait for answers again.
+    KaviTerminate("alpha");
+    ASSERT_EQ(KaviInit("alpha", target_exit, 1), VULE_OK);
+    EXPECT_EQ(send_within("beta", &b, node), 0x2345u);
     KaviTerminate("beta");
     KaviTerminate("alpha");
 }
