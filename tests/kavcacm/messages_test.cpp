@@ -100,7 +100,9 @@ TEST(Messages, TwoProcessesExchangeCommandsAndRepliesWithTheHeaderTheServiceFill
         std::memset(static_cast<char *>(reply) + len, 'w', zeroed);  // writable (ASan checks)
         EXPECT_EQ(release("CLIENT", reply), VULC_OK);
     }
-    ASSERT_EQ(send("CLIENT", "SERVER", command("CLIENT", 120, 0), 120, 3), VULC_OK);
+    void *stop = command("CLIENT", 120, 0);
+    ASSERT_EQ(send("CLIENT", "SERVER", stop, 120, 3), VULC_OK);
+    EXPECT_EQ(release("CLIENT", stop), VULC_OK);
     EXPECT_EQ(server.wait(10000), 0);
 }
 
@@ -117,6 +119,7 @@ TEST(Messages, TheRouterDeliversToTheExitNamedAndNothingElseGetsThrough) {
     void *msg = next("MYEXIT", exit, &len);
     ASSERT_NE(msg, nullptr);
     EXPECT_EQ(text(msg, VULC_HDR_DEST_NAME, 8), "MYEXIT  ");
+    EXPECT_EQ(release("MYEXIT", msg), VULC_OK);
     std::memcpy(static_cast<char *>(cmd) + VULC_ROUTER_NAME_OFFSET, "NOEXIT  \0", 9);
     char own[500] = {};
     const std::tuple<const char *, const char *, void *, uint32_t, const char *, uint32_t> cases[] =
@@ -132,6 +135,8 @@ TEST(Messages, TheRouterDeliversToTheExitNamedAndNothingElseGetsThrough) {
          {"LONELY", "MYEXIT", cmd, 200, "", VULC_OK}};
     for (auto [from, to, buffer, length, node, rc] : cases)
         EXPECT_EQ(send(from, to, buffer, length, 0, node), rc) << to << " " << length;
+    EXPECT_EQ(release("LONELY", cmd), VULC_OK);
+    EXPECT_EQ(release("LONELY", routed), VULC_OK);
 }
 
 // Malformed datagrams from a peer are dropped and logged, the good message after them gets
@@ -154,8 +159,10 @@ TEST(Messages, MalformedDatagramsAreDroppedAndAFloodIsLoggedOnce) {
         exit(send("PEER", "INBOX", command("PEER", 140, 'g'), 140) == VULC_OK ? 0 : 3);
     });
     uint32_t len = 0;
-    ASSERT_NE(next("INBOX", s, &len, 20000), nullptr);
+    void *good = next("INBOX", s, &len, 20000);
+    ASSERT_NE(good, nullptr);
     EXPECT_EQ(len, 140u);
+    EXPECT_EQ(release("INBOX", good), VULC_OK);
     EXPECT_EQ(peer.wait(10000), 0);
     void *msg = nullptr;
     EXPECT_EQ(receive("INBOX", s.receive_handle, &msg, &len), VULC_NO_DATA);

@@ -145,6 +145,7 @@ TEST(Closing, RefusesNewMessagesHandsOutWhatIsThereThenEndsAndEachStartHasAnIden
     for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(receive_wait("READER", reader.receive_handle, &buffer, &length, 5000), VULC_OK);
         EXPECT_EQ(length, 120u);
+        EXPECT_EQ(release("READER", buffer), VULC_OK);
     }
     EXPECT_EQ(socwait(reader.wait_handle, -1), VULC_CLOSED);  // no longer waits
     EXPECT_EQ(receive("READER", reader.receive_handle, &buffer, &length), VULC_CLOSED);

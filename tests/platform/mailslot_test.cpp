@@ -279,7 +279,7 @@ TEST(MailslotChild, Run) {
     } else if (role == "other_node") {
         EXPECT_FALSE(mailslot_exists(slot("PARENTONLY").c_str()));
         EXPECT_EQ(send("PARENTONLY", "x"), ERR_NOT_FOUND);
-        ASSERT_NE(m = create("SHARED"), nullptr);
+        Slot held("SHARED");
         std::vector<MailslotInfo> found;
         ASSERT_EQ(mailslot_list("", &found), OK);
         ASSERT_EQ(found.size(), 1u);
