@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "exit/codec.h"
@@ -146,6 +147,11 @@ inline void expect_reply(Tool &tool, int status, uint32_t correlation) {
     uint32_t got = 0;
     EXPECT_EQ(reply_status(tool.receive(5000), &got), status);
     EXPECT_EQ(got, correlation);
+}
+
+// abandon: leaves the mutex owned by a thread that has ended.
+inline void abandon(plat::Mutex *mutex) {
+    std::thread([mutex] { ASSERT_EQ(plat::mutex_acquire(mutex), 0u); }).join();
 }
 
 // A copy of a slot's fields, taken under the exit table mutex.

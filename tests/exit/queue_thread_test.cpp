@@ -13,6 +13,7 @@
 #include "services/kavcacm/buffers.h"
 #include "services/kavcacm/names.h"
 #include "tests/exit/lifecycle_support.h"
+#include "tests/exit/message_builder.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -119,18 +120,12 @@ TEST(QueueThreadPeer, CommandWithAnInvalidDestinationIsRunAndReleased) {
     const size_t buffers_before = kavc::buffers_live();
     calls = 0;
     ASSERT_EQ(KaviInitialize("QEXIT", record_call), VULE_OK);
-    std::vector<uint8_t> m(codec::FIRST_ELEMENT_OFFSET);
     const std::vector<uint8_t> elements = command_elements(0x10, "QEXIT", "SHOW");
-    m.insert(m.end(), elements.begin(), elements.end());
-    codec::put_u16(&m[VULC_HDR_TOTAL_LENGTH], static_cast<uint16_t>(m.size()));
-    codec::put_u16(&m[VULC_HDR_TYPE], VULC_MESSAGE_TYPE);
-    codec::put_u16(&m[VULC_HDR_HEADER_LENGTH], 108);
-    codec::put_u16(&m[VULC_HDR_LEVEL], 1);
-    memcpy(&m[VULC_HDR_ORIGIN_NAME], "PEER    ", 8);
-    memcpy(&m[VULC_HDR_ORIGIN_NODE], kavc::local_node(), 24);
-    memcpy(&m[VULC_HDR_DEST_NAME], "\x01/..\0\0\0\0", 8);
-    codec::write_element_block_head(m.data(),
-                                    static_cast<uint16_t>(m.size() - codec::ELEMENT_BLOCK_OFFSET));
+    kavitest::Message m;
+    m.append(elements.data(), elements.size());
+    memcpy(m.data() + VULC_HDR_ORIGIN_NAME, "PEER    ", 8);
+    memcpy(m.data() + VULC_HDR_ORIGIN_NODE, kavc::local_node(), 24);
+    memcpy(m.data() + VULC_HDR_DEST_NAME, "\x01/..\0\0\0\0", 8);
     const std::string inbox = kavc::inbox_path(pad("QEXIT").data());
     for (int i = 0; i < 3; ++i)
         ASSERT_EQ(plat::mailslot_write(inbox.c_str(), m.data(), m.size()), 0u);

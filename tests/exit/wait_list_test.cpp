@@ -9,6 +9,7 @@
 #include "kaviexit.h"
 #include "services/kavcacm/kavcacm.h"
 #include "services/kavcacm/request_block.h"
+#include "tests/exit/lifecycle_support.h"
 
 namespace {
 
@@ -169,7 +170,7 @@ TEST_F(WaitList, FailuresLeaveTheListWhole) {
         EXPECT_EQ(w.event, nullptr);
         EXPECT_EQ(VuleRLChange(ALPHA, 9, 0, message, nullptr, 0), RL_NOT_FOUND);
     }
-    std::thread([] { ASSERT_EQ(plat::mutex_acquire(wait_list_mutex), 0u); }).join();
+    lifecycle::abandon(wait_list_mutex);
     Waiter w;
     EXPECT_EQ(VuleRLAdd(ALPHA, 3, &w.entry, &w.event), RL_FAILED);
     EXPECT_EQ(w.event, nullptr);

@@ -170,9 +170,7 @@ TEST(FaultSeam, EveryCommandAnsweredExactlyOnceAndTheExitEndsCleanly) {
 // A mutex abandoned inside the library costs at most the one operation that meets it; the
 // active-command table's is taken all the same, because every command in it must be answered.
 TEST(Abandoned, MutexesCostAtMostTheOneOperationThatMeetsThem) {
-    auto abandon = [](plat::Mutex *mutex) {
-        std::thread([mutex] { ASSERT_EQ(plat::mutex_acquire(mutex), 0u); }).join();
-    };
+    using lifecycle::abandon;
     setenv("KAVI_START_PAUSE_MS", "0", 1);
     ASSERT_EQ(KaviInit("EARLY", load_exit, 1), VULE_OK);  // the table's mutex exists from here on
     abandon(kavi::exit_table_mutex);
