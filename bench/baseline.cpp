@@ -74,6 +74,7 @@ void *reply_thread(void *p) {
 // reply; false when it could not be started.
 bool start_reply_thread(int fd, Request *req) {
     auto *reply = static_cast<Reply *>(malloc(sizeof(Reply)));
+    if (reply == nullptr) return false;
     *reply = Reply{fd, req};
     pthread_attr_t attr;
     pthread_attr_init(&attr);
