@@ -12,8 +12,10 @@ test: build
 	ctest --preset default
 
 # Latency and throughput of the exit library against a raw baseline measured in the same run:
-# one table, each figure with its ratio to the baseline and its target.
-bench: deps
+# one table, each figure with its ratio to the baseline and its target, and other messaging
+# systems beside it (installed first; a row says so when one is missing).
+bench:
+	@scripts/install-deps.sh bench
 	cmake --preset default
 	cmake --build --preset default --target bench_all
 	build/bin/bench_all

@@ -37,6 +37,16 @@ void use_own_node() {
     setenv("KAVI_NODE", node.c_str(), 1);
 }
 
+long rss_bytes(int pid) {
+    std::string path = "/proc/" + (pid == 0 ? std::string("self") : std::to_string(pid)) + "/statm";
+    FILE *statm = std::fopen(path.c_str(), "r");
+    if (statm == nullptr) return 0;
+    long size = 0, resident = 0;
+    int read = std::fscanf(statm, "%ld %ld", &size, &resident);
+    std::fclose(statm);
+    return read == 2 ? resident * sysconf(_SC_PAGESIZE) : 0;
+}
+
 double now_us() {
     auto t = std::chrono::steady_clock::now().time_since_epoch();
     return std::chrono::duration<double, std::micro>(t).count();

@@ -30,6 +30,9 @@ void print_comparison(const std::string &b_name, const std::string &ratio_name, 
 // use_own_node: this process and its children on a node of their own, away from other runs.
 void use_own_node();
 
+// rss_bytes: the resident memory of process pid (0: this one), or 0 when it cannot be read.
+long rss_bytes(int pid = 0);
+
 // now_us: a monotonic clock in microseconds.
 double now_us();
 

@@ -15,18 +15,18 @@ namespace {
 constexpr size_t COMMAND_TEXT = 339;  // with the block: an 804-byte command
 constexpr size_t REPLY_TEXT = 20;     // what the exit leaves of it: a 498-byte reply
 
-// The exit keeps the first words of the command text, so the reply is shorter than the command.
-uint32_t KAVI_CALL shorten(_VULE_PARAMETERS32 *block) {
+}  // namespace
+
+uint32_t KAVI_CALL keep_first_words(_VULE_PARAMETERS32 *block) {
     if (block->command_string != nullptr && strlen(block->command_string) > REPLY_TEXT)
         block->command_string[REPLY_TEXT] = '\0';
     return 0;
 }
 
-}  // namespace
-
 int serve_exits(const std::vector<std::string> &names, uint32_t run_mode) {
     for (const std::string &name : names)
-        if (KaviInit(name.c_str(), shorten, static_cast<int>(run_mode)) != VULE_OK) return 1;
+        if (KaviInit(name.c_str(), keep_first_words, static_cast<int>(run_mode)) != VULE_OK)
+            return 1;
     KaviWait(names.front().c_str(), -1);
     return 0;
 }

@@ -7,9 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "kaviexit.h"
 #include "services/kavcacm/task_client.h"
 
 namespace kavibench {
+
+// keep_first_words: the exit function of these exits: the reply keeps the first words of the
+// command's text, so it is shorter than the command.
+uint32_t KAVI_CALL keep_first_words(_VULE_PARAMETERS32 *block);
 
 // serve_exits: the body of an exit process: registers the exits `names` in run mode `run_mode`,
 // each keeping the first words of a command's text as its reply, and waits for ever.

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# install-deps.sh [demo|test] — installs the Debian 12 packages a task needs, skipping what is
-# already there, so a warm run costs one dpkg query. demo: building the libraries, kavi and the
-# examples; test (the default): also the tests, benchmarks and fuzzers.
+# install-deps.sh [demo|test|bench] — installs the Debian 12 packages a task needs, skipping what
+# is already there, so a warm run costs one dpkg query. demo: building the libraries, kavi and the
+# examples; test (the default): also the tests, benchmarks and fuzzers; bench: also the messaging
+# systems the benchmark compares with (ZeroMQ, D-Bus with its daemon).
 set -euo pipefail
 packages=(cmake ninja-build g++ make pkg-config)
+test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang lld libclang-rt-14-dev clang-format)
 case ${1:-test} in
     demo) ;;
-    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang lld libclang-rt-14-dev clang-format) ;;
-    *) echo "usage: install-deps.sh [demo|test]" >&2; exit 2 ;;
+    test) packages+=("${test_packages[@]}") ;;
+    bench) packages+=("${test_packages[@]}" libzmq3-dev libsystemd-dev dbus-daemon) ;;
+    *) echo "usage: install-deps.sh [demo|test|bench]" >&2; exit 2 ;;
 esac
 missing=()
 for p in "${packages[@]}"; do
