@@ -59,6 +59,32 @@ TEST(EventClose, ByTheWaiterAsSoonAsItIsReleased) {
     }
 }
 
+// Two threads hand a turn to each other as the queue thread and the dispatcher do: each set
+// meets the other side as it goes to sleep, or just before, or just after; none may be lost.
+TEST(EventTest, HandOffsBackAndForthLoseNoWakeUp) {
+    Event *ping = nullptr, *pong = nullptr;
+    ASSERT_EQ(event_create(&ping), OK);
+    ASSERT_EQ(event_create(&pong), OK);
+    constexpr int TURNS = 20000;
+    std::thread other([&] {
+        for (int i = 0; i < TURNS; ++i) {
+            if (event_wait(ping, 5000) != OK) break;
+            event_reset(ping);
+            event_set(pong);
+        }
+    });
+    int turns = 0;
+    for (; turns < TURNS; ++turns) {
+        event_set(ping);
+        if (event_wait(pong, 5000) != OK) break;
+        event_reset(pong);
+    }
+    other.join();
+    EXPECT_EQ(turns, TURNS);
+    EXPECT_EQ(event_close(ping), OK);
+    EXPECT_EQ(event_close(pong), OK);
+}
+
 TEST(EventHandles, NullIsInvalidForEventsAndMutexes) {
     for (uint32_t rc :
          {event_set(nullptr), event_reset(nullptr), event_wait(nullptr, 0), event_close(nullptr),
