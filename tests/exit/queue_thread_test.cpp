@@ -233,17 +233,36 @@ TEST(Dispatcher, CommandAllocatesOnlyItsBufferRecordAndListNode) {
 
 }  // namespace
 
-// GCC takes the free of what this new took with malloc for a mismatch.
+// Every form of new and delete is replaced, so that what one takes the other gives back. GCC
+// takes the free of what these took with malloc for a mismatch.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
-void *operator new(size_t size) {
+static void *counted_new(size_t size) noexcept {
     if (news_counted) news.fetch_add(1, std::memory_order_relaxed);
-    if (void *p = std::malloc(size != 0 ? size : 1)) return p;
+    return std::malloc(size != 0 ? size : 1);
+}
+void *operator new(size_t size) {
+    if (void *p = counted_new(size)) return p;
     throw std::bad_alloc();
+}
+void *operator new[](size_t size) {
+    return operator new(size);
+}
+void *operator new(size_t size, const std::nothrow_t &) noexcept {
+    return counted_new(size);
+}
+void *operator new[](size_t size, const std::nothrow_t &) noexcept {
+    return counted_new(size);
 }
 void operator delete(void *p) noexcept {
     std::free(p);
 }
+void operator delete[](void *p) noexcept {
+    std::free(p);
+}
 void operator delete(void *p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void *p, size_t) noexcept {
     std::free(p);
 }
