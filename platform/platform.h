@@ -232,6 +232,11 @@ constexpr uint32_t FAIL_ALWAYS = UINT32_MAX;
 #ifdef KAVI_TESTING
 void fault_arm(Fault point, uint32_t pass, uint32_t fail);
 void fault_clear();
+// fault_reached: how many calls have reached the point in this process, leaving out those of
+// threads that called fault_not_counted, so a test can count what a path allocates while its
+// own traffic goes uncounted.
+uint64_t fault_reached(Fault point);
+void fault_not_counted();
 #endif
 
 // Pause points, in testing builds only: places between two steps where a test can hold one

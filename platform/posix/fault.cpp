@@ -25,6 +25,8 @@ constexpr size_t POINT_COUNT = sizeof POINT_NAMES / sizeof POINT_NAMES[0];
 // One word per point, pass count in the high half and fail count in the low half, so a
 // decision and its count-down are one compare-and-swap even when threads race for the point.
 std::atomic<uint64_t> points[POINT_COUNT];
+std::atomic<uint64_t> reached[POINT_COUNT];
+thread_local bool counted = true;
 std::once_flag environment_read;
 
 uint64_t pack(uint32_t pass, uint32_t fail) {
@@ -90,6 +92,7 @@ void read_environment_once() {
 
 bool fault_hit(Fault point) {
     read_environment_once();
+    if (counted) reached[static_cast<size_t>(point)].fetch_add(1, std::memory_order_relaxed);
     std::atomic<uint64_t> &word = points[static_cast<size_t>(point)];
     uint64_t now = word.load();
     for (;;) {
@@ -105,6 +108,14 @@ bool fault_hit(Fault point) {
 void fault_arm(Fault point, uint32_t pass, uint32_t fail) {
     read_environment_once();
     points[static_cast<size_t>(point)].store(pack(pass, fail));
+}
+
+uint64_t fault_reached(Fault point) {
+    return reached[static_cast<size_t>(point)].load(std::memory_order_relaxed);
+}
+
+void fault_not_counted() {
+    counted = false;
 }
 
 void fault_clear() {

@@ -94,8 +94,8 @@ class PageProbes {
         struct iovec local = {sink, count_};
         size_t n = count_;
         count_ = 0;
-        return n == 0 ||
-               process_vm_readv(getpid(), &local, 1, remote_, n, 0) == static_cast<ssize_t>(n);
+        return n == 0 || process_vm_readv(static_cast<pid_t>(process_id()), &local, 1, remote_, n,
+                                          0) == static_cast<ssize_t>(n);
     }
 
   private:

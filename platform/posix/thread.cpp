@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -57,8 +58,19 @@ uint64_t thread_id() {
     return static_cast<uint64_t>(gettid());
 }
 
+// The number is asked of the kernel once per process (every pointer check needs it); the child
+// of a fork asks again.
 uint32_t process_id() {
-    return static_cast<uint32_t>(getpid());
+    static std::atomic<pid_t> cached{0};
+    static const int forgotten_in_child =
+        pthread_atfork(nullptr, nullptr, [] { cached.store(0, std::memory_order_relaxed); });
+    (void)forgotten_in_child;
+    pid_t pid = cached.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = getpid();
+        cached.store(pid, std::memory_order_relaxed);
+    }
+    return static_cast<uint32_t>(pid);
 }
 
 const char *process_name() {

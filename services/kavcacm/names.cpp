@@ -61,8 +61,17 @@ bool pad_name(const char *text, size_t max, char out[8]) {
     return task_name_ok(out);
 }
 
+InboxPath inbox_path_of(const char name[8]) {
+    InboxPath path;
+    const size_t n = text_length(name, 8);
+    std::memcpy(path.text, TASK_PREFIX, sizeof TASK_PREFIX - 1);
+    std::memcpy(path.text + sizeof TASK_PREFIX - 1, name, n);
+    path.text[sizeof TASK_PREFIX - 1 + n] = '\0';
+    return path;
+}
+
 std::string inbox_path(const char name[8]) {
-    return TASK_PREFIX + task_name_text(name);
+    return inbox_path_of(name).text;
 }
 
 const char *local_node() {

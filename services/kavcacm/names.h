@@ -19,6 +19,13 @@ std::string task_name_text(const char name[8]);
 // pad_name: text of 1 to 8 characters (up to a NUL within max bytes), upper-cased and
 // blank-padded into out; false when empty or too long.
 bool pad_name(const char *text, size_t max, char out[8]);
+// InboxPath: the path of a task's inbox in a buffer of its own, so that a send, which needs one
+// every time, allocates nothing for it.
+struct InboxPath {
+    char text[sizeof TASK_PREFIX + 8];
+    const char *c_str() const { return text; }
+};
+InboxPath inbox_path_of(const char name[8]);
 std::string inbox_path(const char name[8]);
 // local_node: the local node address, 24 bytes blank-padded (no terminator).
 const char *local_node();

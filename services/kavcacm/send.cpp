@@ -39,7 +39,7 @@ uint32_t route(const VULC_SNDDATA *block, char dest_name[8]) {
 }
 
 uint32_t deliver_local(VULC_SNDDATA *block, const char dest_name[8], uint32_t *reason) {
-    std::string path = inbox_path(dest_name);
+    const InboxPath path = inbox_path_of(dest_name);
     block->dropped_before = plat::mailslot_dropped(path.c_str());
     uint32_t rc = plat::mailslot_write(path.c_str(), block->buffer, block->send_length);
     *reason = rc;

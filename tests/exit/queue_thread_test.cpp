@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "exit/records.h"
@@ -192,4 +194,70 @@ TEST(Dispatcher, CommandsRunOneAtATimeInPostingOrderAndStopAnswersQueuedOnes) {
     EXPECT_EQ(most_running.load(), 1);
 }
 
+// Every operator new of the process is counted, except on threads that opt out: the seam counts
+// only what goes through the platform's allocation, and a string or node made on the command
+// path must show as well.
+std::atomic<uint64_t> news{0};
+thread_local bool news_counted = true;
+
+uint32_t KAVI_CALL answer_only(_VULE_PARAMETERS32 *) {
+    return 0x12345;
+}
+
+// A command in run mode 0 allocates its received buffer, its invocation record and the node
+// that carries the record on the work list, and nothing else: the reply is built in the buffer
+// the command came in. The tool's own sends and receives on this thread are not counted.
+TEST(Dispatcher, CommandAllocatesOnlyItsBufferRecordAndListNode) {
+    ASSERT_EQ(KaviInit("AEXIT", answer_only, 0), VULE_OK);
+    Tool tool{"ATOOL"};
+    plat::fault_not_counted();
+    news_counted = false;
+    ASSERT_EQ(tool.command("AEXIT", 1), VULC_OK);  // whatever a first command sets up
+    expect_reply(tool, 0x2345, 1);
+    constexpr uint32_t COMMANDS = 20;
+    const uint64_t seam_before = plat::fault_reached(plat::Fault::alloc);
+    const uint64_t news_before = news.load();
+    for (uint32_t i = 2; i < 2 + COMMANDS; ++i) {
+        ASSERT_EQ(tool.command("AEXIT", i), VULC_OK);
+        expect_reply(tool, 0x2345, i);
+    }
+    EXPECT_EQ(plat::fault_reached(plat::Fault::alloc) - seam_before, 3 * COMMANDS);
+    EXPECT_EQ(news.load() - news_before, 0u);
+    EXPECT_EQ(KaviTerminate("AEXIT"), VULE_OK);
+}
+
 }  // namespace
+
+// Every form of new and delete is replaced, so that what one takes the other gives back. GCC
+// takes the free of what these took with malloc for a mismatch.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+static void *counted_new(size_t size) noexcept {
+    if (news_counted) news.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size != 0 ? size : 1);
+}
+void *operator new(size_t size) {
+    if (void *p = counted_new(size)) return p;
+    throw std::bad_alloc();
+}
+void *operator new[](size_t size) {
+    return operator new(size);
+}
+void *operator new(size_t size, const std::nothrow_t &) noexcept {
+    return counted_new(size);
+}
+void *operator new[](size_t size, const std::nothrow_t &) noexcept {
+    return counted_new(size);
+}
+void operator delete(void *p) noexcept {
+    std::free(p);
+}
+void operator delete[](void *p) noexcept {
+    std::free(p);
+}
+void operator delete(void *p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void *p, size_t) noexcept {
+    std::free(p);
+}

@@ -33,14 +33,16 @@ TEST(EventTest, StaysSetUntilResetAndReleasesEveryWaiterOfASetThenReset) {
         for (int i = 0; i < 16; ++i)
             threads.emplace_back([&] {
                 ++arrived;
-                released += event_wait(e, 5000) == OK;
+                released += event_wait(e, 10000) == OK;
             });
         while (arrived < 16) std::this_thread::sleep_for(1ms);
         std::this_thread::sleep_for(50ms);  // for the last arrivals to go into the wait
         ASSERT_EQ(event_set(e), OK);
         ASSERT_EQ(event_reset(e), OK);
+        // Released by the set, long before their own time-out would end the waits.
+        EXPECT_TRUE(kavitest::eventually([&] { return released == 16; }, 2500))
+            << "round " << round;
         for (auto &t : threads) t.join();
-        EXPECT_EQ(released, 16) << "round " << round;
         EXPECT_EQ(event_wait(e, 0), TIMEOUT);
     }
     EXPECT_EQ(event_close(e), OK);
@@ -57,6 +59,32 @@ TEST(EventClose, ByTheWaiterAsSoonAsItIsReleased) {
         ASSERT_EQ(event_set(e), OK);
         waiter.join();
     }
+}
+
+// Two threads hand a turn to each other as the queue thread and the dispatcher do: each set
+// meets the other side as it goes to sleep, or just before, or just after; none may be lost.
+TEST(EventTest, HandOffsBackAndForthLoseNoWakeUp) {
+    Event *ping = nullptr, *pong = nullptr;
+    ASSERT_EQ(event_create(&ping), OK);
+    ASSERT_EQ(event_create(&pong), OK);
+    constexpr int TURNS = 20000;
+    std::thread other([&] {
+        for (int i = 0; i < TURNS; ++i) {
+            if (event_wait(ping, 5000) != OK) break;
+            event_reset(ping);
+            event_set(pong);
+        }
+    });
+    int turns = 0;
+    for (; turns < TURNS; ++turns) {
+        event_set(ping);
+        if (event_wait(pong, 5000) != OK) break;
+        event_reset(pong);
+    }
+    other.join();
+    EXPECT_EQ(turns, TURNS);
+    EXPECT_EQ(event_close(ping), OK);
+    EXPECT_EQ(event_close(pong), OK);
 }
 
 TEST(EventHandles, NullIsInvalidForEventsAndMutexes) {

@@ -137,6 +137,19 @@ TEST(FaultTest, EachPointPassesThenFailsItsOwnCallExactlyTheArmedCount) {
     event_close(e);
 }
 
+// The process number is kept after the first ask; a forked child must not go on with its
+// parent's (a pointer check would read the parent's memory).
+TEST(ProcessId, IsTheChildsOwnAfterAFork) {
+    const uint32_t parent = process_id();
+    EXPECT_EQ(parent, static_cast<uint32_t>(getpid()));
+    EXPECT_EQ(Child::fork_run([parent] {
+                  return process_id() == static_cast<uint32_t>(getpid()) && process_id() != parent
+                             ? 0
+                             : 1;
+              }).wait(10000),
+              0);
+}
+
 // Malformed entries are ignored. The environment is read at the first use of the seam: in a
 // process of its own.
 TEST(FaultEnvironment, ArmsPointsAndIgnoresMalformedEntries) {
