@@ -8,8 +8,8 @@
 #include <future>
 #include <thread>
 
+#include "platform/common/fault.h"
 #include "platform/platform.h"
-#include "platform/posix/fault.h"
 #include "tests/support/child_process.h"
 
 namespace {
