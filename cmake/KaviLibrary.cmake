@@ -12,6 +12,13 @@ function(kavi_add_library name kind)
   add_library(${name} ${kind} ${ARG_SOURCES})
   if(kind STREQUAL "SHARED")
     target_compile_definitions(${name} PRIVATE KAVI_BUILDING_LIBRARY)
+    if(WIN32)
+      # kaviexit.dll, not libkaviexit.dll. Its __stdcall calls are exported under both names:
+      # undecorated (KaviInit), as the system's own DLLs export theirs, for GetProcAddress and
+      # other languages, and decorated (KaviInit@12), which the import library links callers to.
+      set_target_properties(${name} PROPERTIES PREFIX "")
+      target_link_options(${name} PRIVATE -Wl,--add-stdcall-alias)
+    endif()
   endif()
   set(targets ${name})
   if(KAVI_BUILD_TESTS OR KAVI_BUILD_FUZZ)
