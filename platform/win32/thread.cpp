@@ -11,6 +11,10 @@
 namespace plat {
 namespace {
 
+// The smallest stack a thread may ask for, as POSIX's PTHREAD_STACK_MIN: the system would round
+// a smaller one up silently, and a caller asking for it has made a mistake.
+constexpr size_t MIN_STACK_SIZE = 16 * 1024;
+
 struct StartRecord {
     ThreadFunction fn;
     void *arg;
@@ -26,7 +30,8 @@ DWORD WINAPI run_thread(void *p) {
 }  // namespace
 
 uint32_t thread_start(ThreadFunction fn, void *arg, size_t stack_size) {
-    if (fn == nullptr) return ERR_INVALID_PARAMETER;
+    if (fn == nullptr || (stack_size != 0 && stack_size < MIN_STACK_SIZE))
+        return ERR_INVALID_PARAMETER;
     if (fault_hit(Fault::thread_start)) return SYSTEM_ERROR_BASE | ERROR_NOT_ENOUGH_QUOTA;
     auto *start = static_cast<StartRecord *>(malloc(sizeof(StartRecord)));
     if (start == nullptr) return ERR_NO_MEMORY;
