@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # test-windows.sh — the Windows build, checked under wine: installs the cross compilers and wine,
 # builds the 32-bit DLLs, kavi.exe and the examples (preset mingw32), runs its ctest suite, then
-# drives the programs as a user would: two exit programs register, kavi lists them, sends to one
-# directly and through the other, stops one by name, then the node. A kernel that runs no 32-bit
+# drives the programs as a user would: two exit programs register (one built out of tree against
+# the installed package), kavi lists them, sends to one directly and through the other, stops one
+# by name, then the node. A kernel that runs no 32-bit
 # programs (wine's 32-bit loader cannot start) gets the same checks on the 64-bit build (preset
 # mingw64) under wine64, and the script says so.
 set -euo pipefail
@@ -33,6 +34,12 @@ ctest --preset "$preset"
 
 bin=build-$preset/bin
 export KAVI_NODE="WIN$$"
+# The installed tree, and echo_exit built against it with find_package as a mingw user would.
+cmake --install "build-$preset" --prefix "$logs/prefix" >/dev/null
+cmake -S examples/echo_exit -B "$logs/echo-build" -G Ninja --toolchain "$PWD/cmake/$preset.cmake" \
+    -DCMAKE_PREFIX_PATH="$logs/prefix" >/dev/null
+cmake --build "$logs/echo-build" >/dev/null
+cp "$logs/echo-build/echo_exit.exe" "$logs/prefix/bin/installed_echo_exit.exe"
 fail() {
     echo "test-windows: FAILED: $*" >&2
     exit 1
@@ -45,24 +52,25 @@ expect() {
     grep -qF -- "$text" <<<"$out" || fail "$* did not print \"$text\"; it printed:"$'\n'"$out"
     echo "ok: $*"
 }
+# start NAME PROGRAM ARGS...: starts an exit program under wine and waits for it to register.
 start() {
     local name=$1
     shift
-    timeout 120 "$wine" "$bin/$1" "${@:2}" >"$logs/$name" 2>&1 &
+    timeout 120 "$wine" "$@" >"$logs/$name" 2>&1 &
     pids+=($!)
     for _ in $(seq 200); do grep -q registered "$logs/$name" && return; sleep 0.05; done
     fail "$name did not register: $(cat "$logs/$name")"
 }
 
-start echo echo_exit.exe ECHO
-start relay relay_exit.exe RELAY ECHO
+start echo "$logs/prefix/bin/installed_echo_exit.exe" ECHO
+start relay "$bin/relay_exit.exe" RELAY ECHO
 expect "RELAY" kavi.exe list
 expect "command_string: HELLO, EXIT" kavi.exe send ECHO --set command_name=HELLO \
     --set "command_string=hello, exit"
 expect "status: 7" kavi.exe send RELAY --set command_name=7 --set "command_string=relayed"
 expect "RELAY stopped" kavi.exe shutdown RELAY
 expect "1 wait ended" kavi.exe shutdown
-wait "${pids[@]}" || fail "an exit program did not end cleanly: $(cat "$logs"/*)"
+wait "${pids[@]}" || fail "an exit program did not end cleanly: $(cat "$logs/echo" "$logs/relay")"
 pids=()
 grep -q "ECHO terminated" "$logs/echo" || fail "ECHO did not terminate: $(cat "$logs/echo")"
 echo "test-windows: $preset passed under $(basename "$wine")"
