@@ -43,7 +43,9 @@ install(FILES ${PROJECT_BINARY_DIR}/kaviexit.pc DESTINATION ${CMAKE_INSTALL_LIBD
 if(TARGET kavi)
   set_target_properties(kavi PROPERTIES INSTALL_RPATH "$ORIGIN/${kavi_bin_to_lib}")
   install(TARGETS kavi RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${PROJECT_BINARY_DIR}/kavi.bash
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kavi)
+  if(TARGET kavi_completion)
+    install(FILES ${PROJECT_BINARY_DIR}/kavi.bash
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kavi)
+  endif()
   install(FILES ${PROJECT_SOURCE_DIR}/tools/kavi/kavi.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()

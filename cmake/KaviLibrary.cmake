@@ -12,6 +12,13 @@ function(kavi_add_library name kind)
   add_library(${name} ${kind} ${ARG_SOURCES})
   if(kind STREQUAL "SHARED")
     target_compile_definitions(${name} PRIVATE KAVI_BUILDING_LIBRARY)
+    if(WIN32)
+      # kaviexit.dll, not libkaviexit.dll. Its __stdcall calls are exported under both names:
+      # undecorated (KaviInit), as the system's own DLLs export theirs, for GetProcAddress and
+      # other languages, and decorated (KaviInit@12), which the import library links callers to.
+      set_target_properties(${name} PROPERTIES PREFIX "")
+      target_link_options(${name} PRIVATE -Wl,--add-stdcall-alias)
+    endif()
   endif()
   set(targets ${name})
   if(KAVI_BUILD_TESTS OR KAVI_BUILD_FUZZ)
@@ -45,5 +52,12 @@ function(kavi_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} kavi_test_support GTest::gmock)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  # A cross build lists a test's cases when ctest runs, under the emulator, not while building.
+  if(CMAKE_CROSSCOMPILING)
+    set(discovery PRE_TEST)
+  else()
+    set(discovery POST_BUILD)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE ${discovery}
+    PROPERTIES TIMEOUT 120)
 endfunction()

@@ -24,9 +24,6 @@ class KAVI_API IStringTest {
 /// and may contain NUL bytes (length() counts them). The layout (one pointer) is part of the
 /// exported interface. Operations that would need a buffer of 4 GiB or more throw
 /// IInvalidRequest (error 51); a failed allocation throws IOutOfMemory.
-class IString;
-KAVI_API IString operator+(const char *text, const IString &string);
-
 class KAVI_API IString {
   public:
     IString();
@@ -67,3 +64,7 @@ class KAVI_API IString {
 
     char *text_;  // the text field of the buffer; never null
 };
+
+// Declared with its export mark after the class: a friend declaration cannot carry one, and a
+// DLL's import mark given before it would be dropped there.
+KAVI_API IString operator+(const char *text, const IString &string);

@@ -1,5 +1,5 @@
 // platform.h — everything the libraries need from the operating system, behind opaque handles.
-// Logic files include only this header; platform/posix/ (and later platform/win32/) implement it.
+// Logic files include only this header; platform/posix/ and platform/win32/ implement it.
 //
 // Codes: every call returns 0 for success or a code of one vocabulary, the Windows error
 // numbering, whatever the backend: ABANDONED (105) and TIMEOUT (640) are outcomes of waits,
@@ -161,6 +161,8 @@ void mem_free(void *p);
 void upper_case(char *s);
 // env_get: true and *value when the variable is set (to anything, the empty string included).
 bool env_get(const char *name, std::string *value);
+// env_set: sets the variable for this process and the children it starts. 0 or a system error.
+uint32_t env_set(const char *name, const char *value);
 // pointer_readable: whether len bytes at p can be read now. Never faults, also under sanitizers.
 bool pointer_readable(const void *p, size_t len);
 // pointers_readable: whether every range can be read now, each as pointer_readable answers. A
@@ -192,6 +194,10 @@ uint32_t interrupt_watch_start(InterruptFunction fn, void *arg, InterruptWatch *
 // interrupt_watch_stop: 0, ERR_INVALID_HANDLE. Once it returns, fn is not running and is not
 // called again for this watch. fn must not start or stop watches itself.
 uint32_t interrupt_watch_stop(InterruptWatch *w);
+// process_stop: asks another process of the node to stop as a stop request would (POSIX: SIGTERM),
+// so its active watches are called, and a process without one ends. 0, ERR_NOT_FOUND when no
+// such process runs, ERR_ACCESS_DENIED, or a system error.
+uint32_t process_stop(uint32_t pid);
 
 // ---------------------------------------------------------------------------------------------
 // Append-only files, for traces and logs: each write lands whole at the end of the file, so the

@@ -15,8 +15,8 @@
 #include <new>
 #include <thread>
 
+#include "platform/common/fault.h"
 #include "platform/platform.h"
-#include "platform/posix/fault.h"
 
 namespace plat {
 

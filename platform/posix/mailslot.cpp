@@ -14,9 +14,9 @@
 #include <mutex>
 #include <new>
 
+#include "platform/common/fault.h"
 #include "platform/platform.h"
 #include "platform/posix/errors.h"
-#include "platform/posix/fault.h"
 #include "platform/posix/mailslot_address.h"
 #include "platform/posix/mailslot_send.h"
 #include "platform/posix/owner_directory.h"

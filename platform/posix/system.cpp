@@ -7,8 +7,9 @@
 
 #include <cstdint>
 
+#include "platform/common/fault.h"
 #include "platform/platform.h"
-#include "platform/posix/fault.h"
+#include "platform/posix/errors.h"
 
 namespace plat {
 
@@ -60,6 +61,11 @@ bool env_get(const char *name, std::string *value) {
     if (found == nullptr) return false;
     if (value != nullptr) value->assign(found);
     return true;
+}
+
+uint32_t env_set(const char *name, const char *value) {
+    if (name == nullptr || value == nullptr) return ERR_INVALID_PARAMETER;
+    return setenv(name, value, 1) == 0 ? OK : from_errno(errno);
 }
 
 namespace {

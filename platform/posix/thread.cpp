@@ -9,9 +9,9 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/common/fault.h"
 #include "platform/platform.h"
 #include "platform/posix/errors.h"
-#include "platform/posix/fault.h"
 
 namespace plat {
 namespace {

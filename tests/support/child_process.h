@@ -1,9 +1,9 @@
-// child_process.h — real processes for tests: fork a function or exec a program, wait for it
-// with a deadline, kill it; and small helpers for files and polling.
+// child_process.h — real processes for tests: run a function in a child process or start a
+// program, wait for it with a deadline, kill it; and small helpers for files and polling. One
+// interface, with a POSIX side and a Windows side.
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,8 +12,10 @@ namespace kavitest {
 
 class Child {
   public:
-    // fork_run: fn in a forked child, whose exit code is fn's result. Fork before the test
-    // starts threads of its own: only the forking thread exists in the child.
+    // fork_run: fn in a child process, whose exit code is fn's result. POSIX forks: start no
+    // threads of your own before it, only the forking thread exists in the child. Windows runs
+    // this test binary again for the running test alone, where the same call runs fn: what the
+    // test did before the call is done again in the child, so it must not depend on the parent.
     static Child fork_run(const std::function<int()> &fn);
     // spawn: the program argv[0] with the test's environment, where the "NAME=value" entries
     // of `env` add or replace variables; standard output to `stdout_path` when not empty.
@@ -21,18 +23,19 @@ class Child {
                        const std::vector<std::string> &env = {},
                        const std::string &stdout_path = "");
     Child() = default;
-    Child(Child &&other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
+    Child(Child &&other) noexcept : pid_(other.pid_), handle_(other.handle_) { other.pid_ = 0; }
     Child &operator=(Child &&other) noexcept;
     ~Child() { wait(0); }  // kills and reaps a child still running
-    // wait: the exit code (128 + signal number when killed by a signal), or -1 when the child
-    // did not end within timeout_ms (it is then killed and reaped).
+    // wait: the exit code (POSIX: 128 + signal number when killed by a signal), or -1 when the
+    // child did not end within timeout_ms (it is then killed and reaped).
     int wait(int timeout_ms);
-    void kill(int sig);
-    pid_t pid() const { return pid_; }
+    void kill(int sig);  // Windows: ends the child, whatever sig
+    uint32_t pid() const { return pid_; }
 
   private:
-    explicit Child(pid_t pid) : pid_(pid) {}
-    pid_t pid_ = -1;
+    Child(uint32_t pid, intptr_t handle) : pid_(pid), handle_(handle) {}
+    uint32_t pid_ = 0;     // 0 when there is no child
+    intptr_t handle_ = 0;  // Windows: the process handle
 };
 
 std::string executable_dir();  // of the running test, where the helper programs are built

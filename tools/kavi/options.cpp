@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace kavitool {
 
 namespace {
@@ -131,12 +133,12 @@ int usage_error(const CommandSpec &spec, const std::string &what) {
 
 bool use_node(const std::string &node) {
     constexpr size_t NODE_NAME_MAX = 24;
-    if (!node.empty()) setenv("KAVI_NODE", node.c_str(), 1);
-    const char *name = getenv("KAVI_NODE");
-    std::string text = name != nullptr ? name : "";
+    if (!node.empty()) plat::env_set("KAVI_NODE", node.c_str());
+    std::string text;
+    plat::env_get("KAVI_NODE", &text);
     size_t last = text.find_last_not_of(' ');
     if (last == std::string::npos || last < NODE_NAME_MAX) return true;
-    std::fprintf(stderr, "kavi: the node name \"%s\" is longer than %zu characters\n", name,
+    std::fprintf(stderr, "kavi: the node name \"%s\" is longer than %zu characters\n", text.c_str(),
                  NODE_NAME_MAX);
     return false;
 }

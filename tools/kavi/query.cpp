@@ -1,13 +1,13 @@
 // query.cpp — the queries of ping, stats and list, sent all at once and answered in any order.
 #include "tools/kavi/query.h"
 
-#include <time.h>
-
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "exit/codec.h"
 #include "tools/kavi/json_in.h"
+#include "tools/kavi/utc_time.h"
 
 namespace kavitool {
 
@@ -82,11 +82,11 @@ std::vector<ExitDetails> query_exits(const ClientTask &task, const std::vector<s
 std::string registered_at(const ExitDetails &d) {
     auto it = d.fields.find("since_ns");
     if (it == d.fields.end()) return "-";
-    time_t seconds = static_cast<time_t>(strtoull(it->second.c_str(), nullptr, 10) / 1000000000u);
-    struct tm t = {};
+    const UtcTime t =
+        utc_time(static_cast<int64_t>(strtoull(it->second.c_str(), nullptr, 10) / 1000000000u));
     char text[32];
-    if (gmtime_r(&seconds, &t) == nullptr) return "-";
-    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &t);
+    snprintf(text, sizeof text, "%04d-%02u-%02uT%02u:%02u:%02uZ", t.year, t.month, t.day, t.hour,
+             t.minute, t.second);
     return text;
 }
 

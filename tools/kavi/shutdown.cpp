@@ -5,9 +5,6 @@
 // whole program, so its other exits stop with it; kavi says which.
 #include "tools/kavi/shutdown.h"
 
-#include <signal.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "services/kavcacm/kavcacm.h"
 #include "tools/kavi/client.h"
 
@@ -76,9 +74,9 @@ int stop_one(const Args &args) {
     std::string others;
     for (const VULC_TASKINFO &t : tasks)
         if (t.pid == pid && memcmp(t.task, padded, 8) != 0) others += " " + trimmed(t.task, 8);
-    if (kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
+    if (uint32_t rc = plat::process_stop(pid); rc != plat::OK) {
         std::fprintf(stderr, "kavi shutdown: cannot stop process %u, which holds %s: %s\n", pid,
-                     name.c_str(), strerror(errno));
+                     name.c_str(), plat::error_text(rc));
         return EXIT_FAILED;
     }
     std::printf("asked process %u, which holds %s, to stop (SIGTERM)%s%s\n", pid, name.c_str(),

@@ -2,27 +2,23 @@
 // where it lies: the records before it, the message, then the records recovered after it.
 #include "tools/kavi/trace_decode.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <utility>
 
 #include "tools/kavi/quote.h"
 #include "tools/kavi/trace_items.h"
+#include "tools/kavi/utc_time.h"
 
 namespace kavitool {
 
 namespace {
 
 std::string time_of(uint64_t ns) {
-    time_t seconds = static_cast<time_t>(ns / 1000000000u);
-    struct tm t = {};
+    const UtcTime t = utc_time(static_cast<int64_t>(ns / 1000000000u));
     char text[64];
-    if (gmtime_r(&seconds, &t) == nullptr) return std::to_string(ns) + "ns";
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06uZ", t.tm_year + 1900,
-                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
-                  static_cast<unsigned>(ns % 1000000000u / 1000u));
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02u:%02u:%02u.%06uZ", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second, static_cast<unsigned>(ns % 1000000000u / 1000u));
     return text;
 }
 

@@ -3,7 +3,7 @@
 // points that hold one thread between two steps until the test lets it go.
 #ifdef KAVI_TESTING
 
-#include "platform/posix/fault.h"
+#include "platform/common/fault.h"
 
 #include <stdio.h>
 #include <stdlib.h>
