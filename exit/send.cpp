@@ -212,14 +212,35 @@ uint32_t send_and_release(uint8_t *buffer, size_t size, const char *padded_calle
     return released != VULE_OK ? released : result;
 }
 
-// collect_answer: takes the entry out after its event was set and copies the answer back.
+// A waiting call asks this often whether its target is still served, and gives up when the
+// target's node cannot be asked for this many answers in a row (its transport is down).
+constexpr int32_t TARGET_CHECK_MS = 1000;
+constexpr int UNREACHABLE_CHECKS = 10;
+
+// await_answer: waits for the entry's event; false when the target went away first (nobody
+// serves it on its node any more, so no answer can come).
+bool await_answer(plat::Event *answered, const char node[send::NODE_LENGTH + 1],
+                  const char padded_target[9]) {
+    int unreachable = 0;
+    while (plat::event_wait(answered, TARGET_CHECK_MS) == plat::TIMEOUT) {
+        uint32_t rc = vulcfindtask(node, padded_target);
+        unreachable = rc == VULC_UNREACHABLE ? unreachable + 1 : 0;
+        if (rc == VULC_NOT_STARTED || unreachable == UNREACHABLE_CHECKS) return false;
+    }
+    return true;
+}
+
+// collect_answer: takes the entry out after its event was set (or its target went away) and
+// copies the answer back.
 uint32_t collect_answer(const char *padded_caller, uint32_t key, _VULE_PARAMETERS32 *block,
-                        const SavedAddresses &saved) {
+                        const SavedAddresses &saved, bool target_gone) {
     uint16_t status = 0;
     uint8_t *message = nullptr;
     const uint8_t *answer_wire = nullptr;
     uint32_t rc = VuleRLDel(padded_caller, key, &status, &message, &answer_wire);
     saved.restore(block);
+    // An answer that came while the target was found gone still counts.
+    if (rc == RL_OK && target_gone && message == nullptr && status == 0) return VULE_EXIT_ENDED;
     if (rc != RL_OK) {
         KAVI_LOG(F, rc, 0, 1150, 2, padded_caller, 8u, &key, 4u);
         // The entry may have handed out its answer before it failed; nobody else will free it.
@@ -311,8 +332,8 @@ uint32_t send_command(const char *calling_exit, const char padded_target[9],
         saved.restore(block);
         return result;
     }
-    plat::event_wait(answered, plat::WAIT_FOREVER);
-    return collect_answer(padded_caller, key, block, saved);
+    bool answered_in_time = await_answer(answered, node, padded_target);
+    return collect_answer(padded_caller, key, block, saved, !answered_in_time);
 }
 
 }  // namespace

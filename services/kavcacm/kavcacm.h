@@ -44,6 +44,9 @@ constexpr uint32_t VULC_NO_DATA = 342;         // vulcrcvdata: nothing waiting, 
 constexpr uint32_t VULC_SEM_TIMEOUT = 121;     // vulcsemwait, vulcsocwait: the time-out expired
 constexpr uint32_t VULC_SEM_SHUTDOWN = 0;      // vulcsemwait: the node was told to shut down
 constexpr uint32_t VULC_SEM_SIGNAL = 1;        // vulcsemwait: the process got SIGINT or SIGTERM
+// vulcstrtcom: the distributed transport (KAVI_NATS_URL) cannot start: its settings are wrong,
+// no server takes the node, or the server refuses it. Said once per process, with why.
+constexpr uint32_t VULC_TRANSPORT_FAILED = 1231;
 
 // Message header, little-endian. The service fills every field on send; bytes 50 to 111 are
 // the service's own: a message sent from a buffer of vulcalcmem gets a new message id there,
@@ -146,10 +149,14 @@ struct VULC_FREEMEM {  // 24 bytes on 32-bit
     void *buffer;
 };
 
-// Extension for server-side tools (kavi): the tasks started on the node of this process.
+// Extensions for server-side tools (kavi): the tasks started on a node; the nodes seen.
 struct VULC_TASKINFO {
     char task[8];  // padded name
     uint32_t pid;  // the process that started it, 0 when the system cannot tell
+};
+
+struct VULC_NODEINFO {
+    char node[24];  // node address, blank-padded
 };
 
 static_assert(sizeof(void *) != 4 || sizeof(VULC_STRTCOM) == 72);
@@ -183,4 +190,18 @@ KAVI_EXPORT uint32_t vulclisttasks(VULC_TASKINFO *tasks, uint32_t capacity, uint
 // vulcshutdown: ends every vulcsemwait in progress on the node; *ended gets how many. 0 or a
 // failure code.
 KAVI_EXPORT uint32_t vulcshutdown(uint32_t *ended);
+
+// Extensions for any node, this one or one reached through the distributed transport:
+// vulcfindtask: whether the task (padded name) is started on node: 0 yes; VULC_NOT_STARTED
+// nobody serves it; VULC_UNREACHABLE the node cannot be asked now (no transport, or it is
+// reconnecting). A wait for a command's answer asks this to learn that its target went away.
+KAVI_EXPORT uint32_t vulcfindtask(const char node[24], const char task[8]);
+// vulclistnodetasks, vulcshutdownnode: as vulclisttasks and vulcshutdown, for node. Another
+// node answers VULC_UNREACHABLE when none of its processes answers.
+KAVI_EXPORT uint32_t vulclistnodetasks(const char node[24], VULC_TASKINFO *tasks, uint32_t capacity,
+                                       uint32_t *count);
+KAVI_EXPORT uint32_t vulcshutdownnode(const char node[24], uint32_t *ended);
+// vulclistnodes: the nodes whose processes answer through the distributed transport (none
+// without one), up to capacity of them; *count gets how many. 0 or a failure code.
+KAVI_EXPORT uint32_t vulclistnodes(VULC_NODEINFO *nodes, uint32_t capacity, uint32_t *count);
 }

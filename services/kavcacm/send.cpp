@@ -1,5 +1,6 @@
 // send.cpp — vulcsnddata: fills the header and delivers to a task of the local node (through
-// the router "KAVIEXIT" or by task name) or hands the message to the transport for other nodes.
+// the router "KAVIEXIT" or by task name) or hands the message to the transport for other nodes;
+// the router's choice is made by the sender either way.
 #include <cstring>
 
 #include "platform/platform.h"
@@ -63,7 +64,7 @@ uint32_t vulcsnddata(VULC_SNDDATA *block) {
         rc = VULC_NOT_STARTED;
     } else if ((rc = check_message(block, &kind)) != VULC_OK) {
         reason = block->send_length;
-    } else if (local && std::memcmp(block->dest_app, ROUTER, 8) == 0) {
+    } else if (std::memcmp(block->dest_app, ROUTER, 8) == 0) {
         rc = route(block, dest_name);
     } else if (task_name_ok(block->dest_app)) {
         canonical_name(block->dest_app, dest_name);
@@ -79,8 +80,8 @@ uint32_t vulcsnddata(VULC_SNDDATA *block) {
         // call holds it, and whoever is answered may stop the task and start it again at once.
         sender.reset();
         rc = local ? deliver_local(block, dest_name, &reason)
-                   : remote_transport().send(block->dest_node, block->dest_app, msg,
-                                             block->send_length, &reason);
+                   : remote_transport().send(block->dest_node, dest_name, msg, block->send_length,
+                                             !new_message, &reason);
     }
     // Unreachable destinations and stopped tasks are outcomes the caller handles and logs.
     if (rc != VULC_OK && rc != VULC_UNREACHABLE && rc != VULC_NOT_STARTED) {

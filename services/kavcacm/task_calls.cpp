@@ -6,6 +6,7 @@
 #include "services/kavcacm/names.h"
 #include "services/kavcacm/request.h"
 #include "services/kavcacm/tasks.h"
+#include "services/kavcacm/transport.h"
 
 using namespace kavc;
 
@@ -28,6 +29,14 @@ uint32_t vulcstrtcom(VULC_STRTCOM *block) {
         log_failure(__func__, rc, reason, __LINE__, block, sizeof *block);
         return finish(block, rc, reason);
     }
+    // Reachable from other nodes too, or not started at all.
+    rc = remote_transport().attach(block->head.task, &reason);
+    if (rc != VULC_OK) {
+        task_stop(block->head.task);
+        if (rc != VULC_TRANSPORT_FAILED)
+            log_failure(__func__, rc, reason, __LINE__, block, sizeof *block);
+        return finish(block, rc, reason);
+    }
     block->receive_handle = task->handle;
     block->wait_handle = task->handle;
     return finish(block, VULC_OK, 0);
@@ -36,7 +45,9 @@ uint32_t vulcstrtcom(VULC_STRTCOM *block) {
 uint32_t vulcstopcom(VULC_STOPCOM *block) {
     uint32_t rc = check_head(block);
     if (rc != VULC_OK) return rc;
-    return finish(block, task_stop(block->head.task) ? VULC_OK : VULC_NOT_STARTED, 0);
+    if (!task_stop(block->head.task)) return finish(block, VULC_NOT_STARTED, 0);
+    remote_transport().detach(block->head.task);
+    return finish(block, VULC_OK, 0);
 }
 
 uint32_t vulcchecktask(VULC_CHECKTASK *block) {

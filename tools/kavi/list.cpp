@@ -17,7 +17,8 @@ namespace {
 constexpr char USAGE[] =
     "usage: kavi list [--node N] [--json]\n"
     "Lists the tasks started on a node: the exits of every exit program, and tools.\n"
-    "  --node N   the node to list (default: KAVI_NODE, else the host name)\n"
+    "  --node N   the node to list (default: KAVI_NODE, else the host name); with\n"
+    "             KAVI_NATS_URL set, a node reached through NATS\n"
     "  --json     one JSON object: {\"node\": ..., \"tasks\": [{\"name\": ..., \"pid\": ...}]}\n"
     "  --help     this text\n"
     "Exit codes: 0 listed, 1 the communication service failed, 2 usage error.\n";
@@ -54,8 +55,18 @@ int list_command(int argc, char **argv) {
     std::vector<VULC_TASKINFO> tasks(64);
     uint32_t count = 0;
     // The node may gain tasks between the calls; ask again with room for them.
+    std::string remote = remote_node(options.node);
     for (;;) {
-        if (vulclisttasks(tasks.data(), static_cast<uint32_t>(tasks.size()), &count) != VULC_OK) {
+        auto capacity = static_cast<uint32_t>(tasks.size());
+        uint32_t rc = remote.empty()
+                          ? vulclisttasks(tasks.data(), capacity, &count)
+                          : vulclistnodetasks(remote.data(), tasks.data(), capacity, &count);
+        if (rc == VULC_UNREACHABLE) {
+            std::fprintf(stderr, "kavi list: no process of node %s answers\n",
+                         options.node.c_str());
+            return EXIT_FAILED;
+        }
+        if (rc != VULC_OK) {
             std::fprintf(stderr,
                          "kavi list: the communication service failed (see the error log)\n");
             return EXIT_FAILED;
@@ -64,7 +75,7 @@ int list_command(int argc, char **argv) {
         tasks.resize(count + 16);
     }
     tasks.resize(count);
-    std::string node = local_node();
+    std::string node = remote.empty() ? local_node() : trimmed(remote.data(), remote.size());
     if (options.json) {
         std::printf("{\"node\": %s, \"tasks\": [", quoted(node).c_str());
         for (size_t i = 0; i < tasks.size(); ++i) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "tools/kavi/list.h"
+#include "tools/kavi/nodes.h"
 #include "tools/kavi/options.h"
 #include "tools/kavi/send.h"
 #include "tools/kavi/shutdown.h"
@@ -19,6 +20,7 @@ struct Subcommand {
 
 constexpr Subcommand SUBCOMMANDS[] = {
     {"list", kavitool::list_command, "list the tasks started on a node"},
+    {"nodes", kavitool::nodes_command, "list the nodes seen through NATS (KAVI_NATS_URL)"},
     {"shutdown", kavitool::shutdown_command, "end every wait of the exit programs on a node"},
     {"send", kavitool::send_command, "send one command to an exit and print its reply"},
     {"trace", kavitool::trace_command, "decode a trace file to text or JSON lines"},

@@ -3,6 +3,7 @@
 
 #include <stdlib.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -34,7 +35,16 @@ bool parse_options(int argc, char **argv, bool allow_json, Options *out) {
 }
 
 void use_node(const std::string &node) {
-    if (!node.empty()) setenv("KAVI_NODE", node.c_str(), 1);
+    if (remote_node(node).empty() && !node.empty()) setenv("KAVI_NODE", node.c_str(), 1);
+}
+
+std::string remote_node(const std::string &node) {
+    const char *nats = getenv("KAVI_NATS_URL");
+    if (node.empty() || nats == nullptr || *nats == '\0') return "";
+    std::string address = node;
+    for (char &c : address) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    address.resize(24, ' ');
+    return address;
 }
 
 std::optional<int> finish_options(int argc, char **argv, bool allow_json, const char *usage,

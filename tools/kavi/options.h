@@ -28,7 +28,11 @@ std::optional<int> finish_options(int argc, char **argv, bool allow_json, const 
                                   Options *out);
 
 // use_node: points the service at node (upper-cased by the service) before its first call; the
-// node of a process is read once.
+// node of a process is read once. With a distributed transport (KAVI_NATS_URL) the tool stays on
+// its own node and reaches node through the transport instead (see remote_node).
 void use_node(const std::string &node);
+// remote_node: node as the 24-byte address to reach through the distributed transport, or ""
+// when there is none configured (or no node was named) and the tool acts on its own node.
+std::string remote_node(const std::string &node);
 
 }  // namespace kavitool

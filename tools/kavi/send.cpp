@@ -34,7 +34,8 @@ const char USAGE[] =
     "usage: kavi send EXIT [--node NODE] [--router] [--set FIELD=VALUE]... [--raw FILE]\n"
     "                 [--function-code N] [--json] [--timeout SECONDS]\n"
     "  Sends one command to the exit EXIT and prints the status and every field of its reply.\n"
-    "  --node NODE        the node to send on (default: KAVI_NODE, else the host name)\n"
+    "  --node NODE        the node to send on (default: KAVI_NODE, else the host name);\n"
+    "                     with KAVI_NATS_URL set, a node reached through NATS\n"
     "  --set FIELD=VALUE  a parameter block field by name (command_name, display_name,\n"
     "                     exit_timeout, resource_status_ts=2015-03-09T14:05:07.6, ...);\n"
     "                     data fields (user_data, ...) as hexadecimal digits\n"
@@ -372,12 +373,13 @@ int send_command(int argc, char **argv) {
         fprintf(stderr, "kavi send: cannot start a task on the node (code %u)\n", rc);
         return EXIT_UNREACHABLE;
     }
-    // Addresses on other nodes are unreachable until the service has a transport to them, so
-    // --node joins the node rather than naming a remote destination.
+    // Without a distributed transport --node joins the node; with one, it names the destination.
     VULC_CHECKTASK check{};
     check.head.length = sizeof check;
     memcpy(check.head.task, task.name(), 8);
     vulcchecktask(&check);
+    std::string remote = remote_node(o.node);
+    if (!remote.empty()) memcpy(check.node, remote.data(), sizeof check.node);
     Sent sent{};
     if (int rc = send(o, task, elements, check.node, &sent); rc != 0) return rc;
     return await_reply(o, task, sent);
