@@ -300,13 +300,12 @@ uint32_t gather(const std::string &subject, std::vector<std::string> *answers) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(GATHER_LIMIT_MS);
     while (s == NATS_OK && std::chrono::steady_clock::now() < deadline) {
         natsMsg *msg = nullptr;
-        if (natsSubscription_NextMsg(&msg, sub, GATHER_IDLE_MS) != NATS_OK) break;
-        if (natsMsg_IsNoResponders(msg)) {
-            rc = VULC_UNREACHABLE;
-        } else {
-            answers->emplace_back(natsMsg_GetData(msg),
-                                  static_cast<size_t>(natsMsg_GetDataLength(msg)));
-        }
+        natsStatus next = natsSubscription_NextMsg(&msg, sub, GATHER_IDLE_MS);
+        // The client hands "no responders" over as this status, the message gone.
+        if (next == NATS_NO_RESPONDERS) rc = VULC_UNREACHABLE;
+        if (next != NATS_OK) break;
+        answers->emplace_back(natsMsg_GetData(msg),
+                              static_cast<size_t>(natsMsg_GetDataLength(msg)));
         natsMsg_Destroy(msg);
     }
     natsSubscription_Destroy(sub);

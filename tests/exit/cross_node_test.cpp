@@ -137,8 +137,8 @@ Ran kavi(const std::vector<std::string> &args) {
 }  // namespace
 
 TEST_F(CrossNode, KaviSendsListsSeesNodesAndShutsDownAcrossNodes) {
-    Ran sent = kavi({"send", "TEXIT", "--node", there_, "--router", "--set",
-                     "command_name=STATUS", "--set", "command_string=0x12", "--timeout", "10"});
+    Ran sent = kavi({"send", "TEXIT", "--node", there_, "--router", "--set", "command_name=STATUS",
+                     "--set", "command_string=0x12", "--timeout", "10"});
     EXPECT_EQ(sent.code, 1) << sent.out;  // another status than 0
     EXPECT_NE(sent.out.find("18"), std::string::npos) << sent.out;
 
