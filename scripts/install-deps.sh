@@ -3,7 +3,8 @@
 # so a warm run costs one dpkg query.
 set -euo pipefail
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          clang lld libclang-rt-14-dev libnats-dev nats-server)
+          clang lld libclang-rt-14-dev libnats-dev nats-server
+          openssl iproute2)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -34,7 +34,8 @@ namespace {
 constexpr int64_t CONNECT_TIMEOUT_MS = 2000;
 constexpr int64_t FLUSH_TIMEOUT_MS = 2000;
 constexpr int64_t RECONNECT_WAIT_MS = 100;
-constexpr int REPLY_RETRY_MS = 5000;     // how long a reply waits for a lost connection to return
+constexpr int REPLY_RETRY_MS = 5000;  // how long a reply waits for either side to reconnect
+constexpr uint32_t REPLY_RETRY_PAUSE_MS = 100;
 constexpr int64_t GATHER_IDLE_MS = 250;  // a node's processes answer a request within this
 constexpr int64_t GATHER_LIMIT_MS = 2000;
 
@@ -277,15 +278,6 @@ Delivery publish(Connection &c, const std::string &subject, const void *data, si
     return Delivery::no_responders;
 }
 
-bool wait_connected(Connection &c, int timeout_ms) {
-    for (int waited = 0; waited < timeout_ms; waited += 20) {
-        if (natsConnection_Status(c.nc) == NATS_CONN_STATUS_CONNECTED) return true;
-        if (natsConnection_IsClosed(c.nc)) return false;
-        plat::sleep_ms(20);
-    }
-    return false;
-}
-
 // gather: every answer to a request on subject, until none has come for a moment.
 uint32_t gather(const std::string &subject, std::vector<std::string> *answers) {
     Connection *c = connected().connection;
@@ -322,10 +314,15 @@ class NatsTransport final : public Transport {
         if (c == nullptr) return VULC_UNREACHABLE;
         std::string subject = task_subject(node_token(dest_node), task_token(dest_task));
         Delivery d = publish(*c, subject, msg, len, reason);
-        // A reply is not lost to a server that dies: the caller would wait for it in vain. Sent
-        // twice, its second copy finds nobody waiting and is dropped there.
-        if (d == Delivery::failed && reply && wait_connected(*c, REPLY_RETRY_MS))
+        // A reply is not lost to a server that dies, on either side: its caller would wait for
+        // it in vain. So it is sent again while this connection or the origin's reconnects (a
+        // moment of "no responders"); a second copy finds nobody waiting and is dropped there.
+        auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(REPLY_RETRY_MS);
+        while (reply && d != Delivery::delivered && std::chrono::steady_clock::now() < deadline) {
+            plat::sleep_ms(REPLY_RETRY_PAUSE_MS);
             d = publish(*c, subject, msg, len, reason);
+        }
         return d == Delivery::delivered ? VULC_OK : VULC_UNREACHABLE;
     }
 

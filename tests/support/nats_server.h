@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tests/support/child_process.h"
 
@@ -15,8 +16,10 @@ constexpr char NO_NATS_SERVER[] =
 class NatsServer {
   public:
     // start: runs nats-server with `config` (its configuration text, without listen, port and
-    // files, which this sets) on a free port of host; true once it serves.
-    bool start(const std::string &config = "", const std::string &host = "127.0.0.1");
+    // files, which this sets) on a free port of host, through `launcher` (for example
+    // ip netns exec NS) when given; true once it serves.
+    bool start(const std::string &config = "", const std::string &host = "127.0.0.1",
+               const std::vector<std::string> &launcher = {});
     void kill(int sig) { process_.kill(sig); }
     int wait(int timeout_ms) { return process_.wait(timeout_ms); }
     const std::string &url() const { return url_; }          // nats://host:port
