@@ -218,11 +218,14 @@ constexpr int32_t TARGET_CHECK_MS = 1000;
 constexpr int UNREACHABLE_CHECKS = 10;
 
 // await_answer: waits for the entry's event; false when the target went away first (nobody
-// serves it on its node any more, so no answer can come).
+// serves it on its node any more, so no answer can come), or when the answer of a target on
+// another node may have been lost with this process's connection to it (reconnects before the
+// send is what the service counted then).
 bool await_answer(plat::Event *answered, const char node[send::NODE_LENGTH + 1],
-                  const char padded_target[9]) {
+                  const char padded_target[9], bool remote, uint32_t reconnects_before) {
     int unreachable = 0;
     while (plat::event_wait(answered, TARGET_CHECK_MS) == plat::TIMEOUT) {
+        if (remote && vulcreconnects() != reconnects_before) return false;
         uint32_t rc = vulcfindtask(node, padded_target);
         unreachable = rc == VULC_UNREACHABLE ? unreachable + 1 : 0;
         if (rc == VULC_NOT_STARTED || unreachable == UNREACHABLE_CHECKS) return false;
@@ -325,6 +328,8 @@ uint32_t send_command(const char *calling_exit, const char padded_target[9],
     uint32_t key = codec::correlation_of(*block);
     plat::Event *answered = nullptr;
     uint32_t added = VuleRLAdd(padded_caller, key, &answered);
+    bool remote = std::memcmp(node, local, send::NODE_LENGTH) != 0;
+    uint32_t reconnects = vulcreconnects();
     uint32_t result = send_and_release(buffer, size, padded_caller, node);
     if (result == VULE_OK) result = added;
     if (result != VULE_OK) {
@@ -332,7 +337,7 @@ uint32_t send_command(const char *calling_exit, const char padded_target[9],
         saved.restore(block);
         return result;
     }
-    bool answered_in_time = await_answer(answered, node, padded_target);
+    bool answered_in_time = await_answer(answered, node, padded_target, remote, reconnects);
     return collect_answer(padded_caller, key, block, saved, !answered_in_time);
 }
 

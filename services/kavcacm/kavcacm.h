@@ -201,6 +201,10 @@ KAVI_EXPORT uint32_t vulcfindtask(const char node[24], const char task[8]);
 KAVI_EXPORT uint32_t vulclistnodetasks(const char node[24], VULC_TASKINFO *tasks, uint32_t capacity,
                                        uint32_t *count);
 KAVI_EXPORT uint32_t vulcshutdownnode(const char node[24], uint32_t *ended);
+// vulcreconnects: how often this process's connection to the distributed transport was lost (0
+// without one). A message on its way to this process when it was lost may be lost with it, so a
+// wait for an answer from another node that sees this change gives the answer up.
+KAVI_EXPORT uint32_t vulcreconnects(void);
 // vulclistnodes: the nodes whose processes answer through the distributed transport (none
 // without one), up to capacity of them; *count gets how many. 0 or a failure code.
 KAVI_EXPORT uint32_t vulclistnodes(VULC_NODEINFO *nodes, uint32_t capacity, uint32_t *count);

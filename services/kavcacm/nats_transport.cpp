@@ -56,6 +56,12 @@ struct Connection {
     std::map<std::string, std::vector<natsSubscription *>> tasks;  // by padded name
 };
 
+std::atomic<uint32_t> lost_connections{0};
+
+void on_disconnected(natsConnection *, void *) {
+    ++lost_connections;
+}
+
 std::string status_text(natsStatus s) {
     const char *detail = nats_GetLastError(nullptr);
     std::string text = natsStatus_GetText(s);
@@ -155,6 +161,7 @@ natsStatus configure(const NatsConfig &cfg, natsOptions *opts, std::string *erro
     if (s == NATS_OK) s = natsOptions_SetTimeout(opts, CONNECT_TIMEOUT_MS);
     if (s == NATS_OK) s = natsOptions_SetMaxReconnect(opts, -1);
     if (s == NATS_OK) s = natsOptions_SetReconnectWait(opts, RECONNECT_WAIT_MS);
+    if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(opts, on_disconnected, nullptr);
     if (s == NATS_OK)
         s = natsOptions_SetName(opts, ("kavi " + std::string(plat::node_name())).c_str());
     if (s == NATS_OK && !cfg.user.empty())
@@ -252,28 +259,53 @@ const Connected &connected() {
     return once;
 }
 
-// publish: sends data on subject with a reply subject of its own, which the server answers with
+// ReplySubject: the reply subject of one sending thread, subscribed once, so that a send costs
+// no subscription of its own; only this thread's messages name it.
+class ReplySubject {
+  public:
+    ~ReplySubject() { natsSubscription_Destroy(sub_); }
+    // open: the subject, subscribed on the connection; empty when it cannot be.
+    const std::string &open(Connection &c) {
+        if (sub_ == nullptr) {
+            std::string subject = c.reply_prefix + "." + std::to_string(++c.last_token);
+            if (natsConnection_SubscribeSync(&sub_, c.nc, subject.c_str()) == NATS_OK)
+                subject_ = subject;
+        }
+        return subject_;
+    }
+    // answers: how many "no responders" wait here, taken away.
+    uint64_t take_answers() {
+        uint64_t queued = 0;
+        natsSubscription_QueuedMsgs(sub_, &queued);
+        for (uint64_t i = 0; i < queued; ++i) {
+            natsMsg *msg = nullptr;
+            if (natsSubscription_NextMsg(&msg, sub_, 1) == NATS_OK) natsMsg_Destroy(msg);
+        }
+        return queued;
+    }
+
+  private:
+    natsSubscription *sub_ = nullptr;
+    std::string subject_;
+};
+
+// publish: sends data on subject with the thread's reply subject, which the server answers with
 // "no responders" when nobody is subscribed to subject. The flush's ping is answered after that,
 // so once it returns the answer is queued or will never come.
 Delivery publish(Connection &c, const std::string &subject, const void *data, size_t len,
                  uint32_t *reason) {
-    std::string reply = c.reply_prefix + "." + std::to_string(++c.last_token);
-    natsSubscription *sub = nullptr;
+    thread_local ReplySubject reply;
     natsStatus s = NATS_CONNECTION_DISCONNECTED;
     // While the client reconnects it would only buffer the message: unreachable now.
-    if (natsConnection_Status(c.nc) == NATS_CONN_STATUS_CONNECTED)
-        s = natsConnection_SubscribeSync(&sub, c.nc, reply.c_str());
-    if (s == NATS_OK) {
-        s = natsConnection_PublishRequest(c.nc, subject.c_str(), reply.c_str(), data,
+    if (natsConnection_Status(c.nc) == NATS_CONN_STATUS_CONNECTED && !reply.open(c).empty()) {
+        reply.take_answers();  // left by a send whose flush failed
+        s = natsConnection_PublishRequest(c.nc, subject.c_str(), reply.open(c).c_str(), data,
                                           static_cast<int>(len));
     }
     if (s == NATS_OK) s = natsConnection_FlushTimeout(c.nc, FLUSH_TIMEOUT_MS);
-    uint64_t answers = 0;
-    if (s == NATS_OK) s = natsSubscription_QueuedMsgs(sub, &answers);
-    natsSubscription_Destroy(sub);
     *reason = static_cast<uint32_t>(s);
     if (s != NATS_OK) return Delivery::failed;
-    if (answers == 0) return Delivery::delivered;
+    if (reply.take_answers() == 0) return Delivery::delivered;
     *reason = 503;
     return Delivery::no_responders;
 }
@@ -391,6 +423,8 @@ class NatsTransport final : public Transport {
         // Gone from the server before the stop returns, so that a probe tells it at once.
         natsConnection_FlushTimeout(c->nc, FLUSH_TIMEOUT_MS);
     }
+
+    uint32_t lost_connections() override { return kavc::lost_connections.load(); }
 
     uint32_t list_tasks(const char node[24], std::vector<VULC_TASKINFO> *out) override {
         std::vector<std::string> answers;

@@ -58,3 +58,7 @@ uint32_t vulclistnodes(VULC_NODEINFO *nodes, uint32_t capacity, uint32_t *count)
     *count = static_cast<uint32_t>(found.size());
     return rc;
 }
+
+uint32_t vulcreconnects() {
+    return remote_transport().lost_connections();
+}

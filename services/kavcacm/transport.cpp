@@ -21,6 +21,7 @@ class NoTransport final : public Transport {
         return VULC_OK;
     }
     void detach(const char *) override {}
+    uint32_t lost_connections() override { return 0; }
     uint32_t list_tasks(const char *, std::vector<VULC_TASKINFO> *) override {
         return VULC_UNREACHABLE;
     }

@@ -30,6 +30,8 @@ class Transport {
     // task is reachable no more.
     virtual uint32_t attach(const char task[8], uint32_t *reason) = 0;
     virtual void detach(const char task[8]) = 0;
+    // lost_connections: how often the connection to the other nodes was lost.
+    virtual uint32_t lost_connections() = 0;
     // Tools: the tasks started on another node; the waits of its processes ended; the nodes
     // whose processes answer. 0 or VULC_UNREACHABLE (nobody answers for the node).
     virtual uint32_t list_tasks(const char node[24], std::vector<VULC_TASKINFO> *out) = 0;
