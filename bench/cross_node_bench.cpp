@@ -33,8 +33,9 @@ std::string start_server(pid_t *pid, const std::string &dir) {
                                                                   : "/usr/bin/nats-server";
     *pid = fork();
     if (*pid == 0) {
-        execl(path, path, "-a", "127.0.0.1", "-p", "-1", "--ports_file_dir", dir.c_str(),
-              static_cast<char *>(nullptr));
+        std::string log = dir + "/server.log";
+        execl(path, path, "-a", "127.0.0.1", "-p", "-1", "--ports_file_dir", dir.c_str(), "-l",
+              log.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     std::string file = dir + "/nats-server_" + std::to_string(*pid) + ".ports";
