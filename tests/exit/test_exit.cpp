@@ -29,6 +29,7 @@ Shared &shared = *new Shared;
 // Fields an exit points elsewhere must stay valid until the reply is built, after the exit
 // function has returned; the thread that built it is the one that ran the function.
 thread_local char longer_text[16];
+thread_local char longer_text_wide[64];
 
 uint32_t hold() {
     std::unique_lock<std::mutex> guard(shared.lock);
@@ -66,6 +67,11 @@ uint32_t KAVI_CALL test_exit(_VULE_PARAMETERS32 *block) {
     if (name == "LONGER") {
         strcpy(longer_text, "ABCDEFG");
         block->display_name = longer_text;
+    }
+    if (name == "ADDRESSES") {  // the two address fields as they arrived
+        snprintf(longer_text_wide, sizeof longer_text_wide, "%.24s|%.24s", block->server_ip_addr,
+                 block->client_ip_addr);
+        block->display_name = longer_text_wide;
     }
     if (name == "RAISE")
         block->user_data_length = static_cast<uint16_t>(block->user_data_length + 10);

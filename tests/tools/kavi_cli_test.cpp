@@ -34,8 +34,8 @@ Outcome kavi(const std::vector<std::string> &args) {
     return run(command);
 }
 
-const std::vector<std::string> COMMANDS = {"list",     "ping",  "stats", "send",
-                                           "shutdown", "trace", "log",   "completion"};
+const std::vector<std::string> COMMANDS = {"list",  "ping", "stats", "send",      "shutdown",
+                                           "trace", "log",  "nodes", "completion"};
 
 // The long options a help text lists.
 std::set<std::string> options_in(const std::string &text) {

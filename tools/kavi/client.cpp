@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "exit/codec.h"
+#include "tools/kavi/options.h"
 
 namespace kavitool {
 
@@ -21,7 +22,7 @@ ClientTask::~ClientTask() {
     vulcstopcom(&stop);
 }
 
-uint32_t ClientTask::start() {
+uint32_t ClientTask::start(const std::string &node) {
     uint32_t rc = VULC_ALREADY_STARTED;
     for (unsigned attempt = 0; attempt < 16 && rc == VULC_ALREADY_STARTED; ++attempt) {
         char name[16];
@@ -37,13 +38,14 @@ uint32_t ClientTask::start() {
         }
     }
     if (rc != VULC_OK) return rc;
-    // Addresses on other nodes are unreachable until the service has a transport to them, so
-    // --node joins the node rather than naming a remote destination.
+    // Without a distributed transport --node joins the node; with one, it names the destination.
     VULC_CHECKTASK check{};
     check.head.length = sizeof check;
     memcpy(check.head.task, name_, 8);
     vulcchecktask(&check);
     memcpy(node_, check.node, sizeof node_);
+    std::string remote = remote_node(node);
+    if (!remote.empty()) memcpy(node_, remote.data(), sizeof node_);
     return VULC_OK;
 }
 

@@ -21,11 +21,12 @@ class ClientTask {
     ~ClientTask();
     ClientTask(const ClientTask &) = delete;
     ClientTask &operator=(const ClientTask &) = delete;
-    // start: 0, or the service's code.
-    uint32_t start();
+    // start: 0, or the service's code. node: the --node given; with a distributed transport it
+    // names the node the client sends to (see remote_node), else the client's own node.
+    uint32_t start(const std::string &node = "");
     const char *name() const { return name_; }
     VULC_HANDLE handle() const { return handle_; }
-    const char *node() const { return node_; }  // 24 characters, blank-padded
+    const char *node() const { return node_; }  // sent to; 24 characters, blank-padded
     std::string node_name() const;              // without the blanks
 
   private:
