@@ -3,10 +3,11 @@
 # already there, so a warm run costs one dpkg query. demo: building the libraries, kavi and the
 # examples; test (the default): also the tests, benchmarks and fuzzers.
 set -euo pipefail
-packages=(cmake ninja-build g++ make pkg-config)
+packages=(cmake ninja-build g++ make pkg-config libnats-dev)
 case ${1:-test} in
     demo) ;;
-    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang lld libclang-rt-14-dev clang-format) ;;
+    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang lld libclang-rt-14-dev clang-format
+                  nats-server openssl iproute2) ;;
     *) echo "usage: install-deps.sh [demo|test]" >&2; exit 2 ;;
 esac
 missing=()

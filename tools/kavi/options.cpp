@@ -4,6 +4,8 @@
 
 #include <stdlib.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 
 namespace kavitool {
@@ -131,14 +133,28 @@ int usage_error(const CommandSpec &spec, const std::string &what) {
 
 bool use_node(const std::string &node) {
     constexpr size_t NODE_NAME_MAX = 24;
-    if (!node.empty()) setenv("KAVI_NODE", node.c_str(), 1);
-    const char *name = getenv("KAVI_NODE");
-    std::string text = name != nullptr ? name : "";
-    size_t last = text.find_last_not_of(' ');
-    if (last == std::string::npos || last < NODE_NAME_MAX) return true;
-    std::fprintf(stderr, "kavi: the node name \"%s\" is longer than %zu characters\n", name,
-                 NODE_NAME_MAX);
-    return false;
+    // With a distributed transport the tool stays on its own node and reaches node through it.
+    bool remote = !remote_node(node).empty();
+    if (!node.empty() && !remote) setenv("KAVI_NODE", node.c_str(), 1);
+    for (const char *name : {remote ? node.c_str() : static_cast<const char *>(nullptr),
+                             static_cast<const char *>(getenv("KAVI_NODE"))}) {
+        std::string text = name != nullptr ? name : "";
+        size_t last = text.find_last_not_of(' ');
+        if (last == std::string::npos || last < NODE_NAME_MAX) continue;
+        std::fprintf(stderr, "kavi: the node name \"%s\" is longer than %zu characters\n", name,
+                     NODE_NAME_MAX);
+        return false;
+    }
+    return true;
+}
+
+std::string remote_node(const std::string &node) {
+    const char *nats = getenv("KAVI_NATS_URL");
+    if (node.empty() || nats == nullptr || *nats == '\0') return "";
+    std::string address = node;
+    for (char &c : address) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    address.resize(24, ' ');
+    return address;
 }
 
 }  // namespace kavitool
