@@ -52,9 +52,17 @@ struct Connection {
     std::string node_tok, binary_tok;
     std::string reply_prefix;  // of the reply subjects that learn "no responders"
     std::atomic<uint64_t> last_token{0};
+    std::vector<natsSubscription *> node_subs;                     // the node's requests
     std::mutex tasks_lock;                                         // guards tasks
     std::map<std::string, std::vector<natsSubscription *>> tasks;  // by padded name
 };
+
+void release(const std::vector<natsSubscription *> &subs) {
+    for (natsSubscription *sub : subs) {
+        natsSubscription_Unsubscribe(sub);
+        natsSubscription_Destroy(sub);
+    }
+}
 
 std::atomic<uint32_t> lost_connections{0};
 
@@ -224,19 +232,22 @@ Connection *connect(std::string *error) {
         c->reply_prefix = inbox;
         natsInbox_Destroy(inbox);
     }
-    natsSubscription *sub = nullptr;
-    if (s == NATS_OK) s = natsConnection_Subscribe(&sub, c->nc, NODES_SUBJECT, on_nodes, c.get());
+    auto subscribe = [&](const std::string &subject, natsMsgHandler handler) {
+        natsSubscription *sub = nullptr;
+        if (s == NATS_OK)
+            s = natsConnection_Subscribe(&sub, c->nc, subject.c_str(), handler, c.get());
+        if (sub != nullptr) c->node_subs.push_back(sub);
+    };
+    subscribe(NODES_SUBJECT, on_nodes);
     for (const std::string &tok : {c->node_tok, c->binary_tok}) {
         if (tok.empty()) continue;
-        if (s == NATS_OK)
-            s = natsConnection_Subscribe(&sub, c->nc, list_subject(tok).c_str(), on_list, c.get());
-        if (s == NATS_OK)
-            s = natsConnection_Subscribe(&sub, c->nc, shutdown_subject(tok).c_str(), on_shutdown,
-                                         c.get());
+        subscribe(list_subject(tok), on_list);
+        subscribe(shutdown_subject(tok), on_shutdown);
     }
     if (s == NATS_OK) s = natsConnection_FlushTimeout(c->nc, FLUSH_TIMEOUT_MS);
     if (s != NATS_OK) {
         *error = "cannot subscribe (" + status_text(s) + ")";
+        release(c->node_subs);
         natsConnection_Destroy(c->nc);
         return nullptr;
     }
@@ -249,11 +260,33 @@ struct Connected {
     std::string error;
 };
 
+const Connected &connected();
+
+// close_at_exit: ends the subscriptions of the process and closes the connection, which ends and
+// joins the client's threads, before the exit-time cleanup of the TLS library (registered before
+// this, so run after it) frees what they use. The library's at-exit answers are registered
+// later, so they are sent before. The connection object itself stays: threads of the process
+// may still be running and call on it, and find it closed.
+void close_at_exit() {
+    Connection *c = connected().connection;
+    std::map<std::string, std::vector<natsSubscription *>> tasks;
+    {
+        std::lock_guard<std::mutex> hold(c->tasks_lock);
+        tasks.swap(c->tasks);
+    }
+    for (const auto &task : tasks) release(task.second);
+    release(c->node_subs);
+    natsConnection_Close(c->nc);
+}
+
 const Connected &connected() {
     static const Connected once = [] {
         Connected c;
         c.connection = connect(&c.error);
         if (c.connection == nullptr) say_once(c.error);
+        uint32_t rc = c.connection == nullptr ? plat::OK : plat::at_exit(close_at_exit);
+        if (rc != plat::OK)
+            log_failure("nats_connect", VULC_SYSTEM_ERROR, rc, __LINE__, nullptr, 0);
         return c;
     }();
     return once;
@@ -351,7 +384,8 @@ class NatsTransport final : public Transport {
         // moment of "no responders"); a second copy finds nobody waiting and is dropped there.
         auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(REPLY_RETRY_MS);
-        while (reply && d != Delivery::delivered && std::chrono::steady_clock::now() < deadline) {
+        while (reply && d != Delivery::delivered && !natsConnection_IsClosed(c->nc) &&
+               std::chrono::steady_clock::now() < deadline) {
             plat::sleep_ms(REPLY_RETRY_PAUSE_MS);
             d = publish(*c, subject, msg, len, reason);
         }
@@ -461,14 +495,6 @@ class NatsTransport final : public Transport {
         }
         std::sort(out->begin(), out->end());
         return rc == VULC_UNREACHABLE ? VULC_OK : rc;  // no process answering: no nodes
-    }
-
-  private:
-    static void release(const std::vector<natsSubscription *> &subs) {
-        for (natsSubscription *sub : subs) {
-            natsSubscription_Unsubscribe(sub);
-            natsSubscription_Destroy(sub);
-        }
     }
 };
 
