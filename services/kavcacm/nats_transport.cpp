@@ -2,10 +2,11 @@
 // made when a task first needs it. Each task of the process is subscribed under its node's
 // subject; a message published there arrives, bytes unchanged, in the task's inbox.
 //
-// Unreachable is told at once: every message goes out with a reply subject of its own, so a
+// Unreachable is told at once: every command goes out with a reply subject of its own, so a
 // server that finds nobody subscribed answers "no responders" there, and the flush that follows
 // (a ping the server answers after the message) proves that such an answer arrived before it or
-// never will. No message is acknowledged by its receiver: the sender waits for its server only.
+// never will. No message is acknowledged by its receiver: the sender waits for its server only,
+// and a reply waits for nothing.
 #include <nats/nats.h>
 
 #include <algorithm>
@@ -34,7 +35,7 @@ namespace {
 constexpr int64_t CONNECT_TIMEOUT_MS = 2000;
 constexpr int64_t FLUSH_TIMEOUT_MS = 2000;
 constexpr int64_t RECONNECT_WAIT_MS = 100;
-constexpr int REPLY_RETRY_MS = 5000;  // how long a reply waits for either side to reconnect
+constexpr int REPLY_RETRY_MS = 5000;  // how long a reply waits for this side to reconnect
 constexpr uint32_t REPLY_RETRY_PAUSE_MS = 100;
 constexpr int64_t GATHER_IDLE_MS = 250;  // a node's processes answer a request within this
 constexpr int64_t GATHER_LIMIT_MS = 2000;
@@ -378,18 +379,27 @@ class NatsTransport final : public Transport {
         Connection *c = connected().connection;
         if (c == nullptr) return VULC_UNREACHABLE;
         std::string subject = task_subject(node_token(dest_node), task_token(dest_task));
-        Delivery d = publish(*c, subject, msg, len, reason);
-        // A reply is not lost to a server that dies, on either side: its caller would wait for
-        // it in vain. So it is sent again while this connection or the origin's reconnects (a
-        // moment of "no responders"); a second copy finds nobody waiting and is dropped there.
+        if (!reply)
+            return publish(*c, subject, msg, len, reason) == Delivery::delivered ? VULC_OK
+                                                                                 : VULC_UNREACHABLE;
+        // A reply asks the server nothing: a flush per answer would cost the answering thread a
+        // round trip to the server, and an origin that lost it with a connection (its own or
+        // ours) learns so on its own, from its connection losses or from this task's node (see
+        // vulctaskident). Only while this connection reconnects is the reply held back, for a
+        // moment: published then, the client would only buffer it.
         auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(REPLY_RETRY_MS);
-        while (reply && d != Delivery::delivered && !natsConnection_IsClosed(c->nc) &&
-               std::chrono::steady_clock::now() < deadline) {
+        natsStatus s = NATS_CONNECTION_DISCONNECTED;
+        for (;;) {
+            if (natsConnection_Status(c->nc) == NATS_CONN_STATUS_CONNECTED)
+                s = natsConnection_Publish(c->nc, subject.c_str(), msg, static_cast<int>(len));
+            if (s == NATS_OK || natsConnection_IsClosed(c->nc) ||
+                std::chrono::steady_clock::now() >= deadline)
+                break;
             plat::sleep_ms(REPLY_RETRY_PAUSE_MS);
-            d = publish(*c, subject, msg, len, reason);
         }
-        return d == Delivery::delivered ? VULC_OK : VULC_UNREACHABLE;
+        *reason = static_cast<uint32_t>(s);
+        return s == NATS_OK ? VULC_OK : VULC_UNREACHABLE;
     }
 
     uint32_t served(const char node[24], const char task[8]) override {

@@ -16,10 +16,10 @@ class Transport {
   public:
     virtual ~Transport() = default;
     // send: carries a message whose header is filled, bytes unchanged, to the task dest_task of
-    // dest_node, whose service puts it into the task's inbox. reply: the message answers one
-    // that arrived (a reply lost to a reconnection is sent again; a command never is). 0, or
-    // VULC_UNREACHABLE, at once, when nobody serves the task there or the transport is down;
-    // *reason gets the backend's detail.
+    // dest_node, whose service puts it into the task's inbox. 0, or VULC_UNREACHABLE, at once,
+    // when nobody serves the task there or the transport is down; *reason gets the backend's
+    // detail. reply: the message answers one that arrived; it is not checked for a taker (its
+    // origin tells a lost answer itself) and waits a moment for the transport to come back.
     virtual uint32_t send(const char dest_node[24], const char dest_task[8],
                           const unsigned char *msg, size_t len, bool reply, uint32_t *reason) = 0;
     // served: whether the task is started on the (other) node: 0 yes, VULC_NOT_STARTED nobody
