@@ -293,21 +293,17 @@ const Connected &connected() {
     return once;
 }
 
-// ReplySubject: the reply subject of one sending thread, subscribed once, so that a send costs
-// no subscription of its own; only this thread's messages name it.
+// ReplySubject: a reply subject subscribed once and used by one send at a time; only the
+// messages of that send name it.
 class ReplySubject {
   public:
-    ~ReplySubject() { natsSubscription_Destroy(sub_); }
-    // open: the subject, subscribed on the connection; empty when it cannot be.
-    const std::string &open(Connection &c) {
-        if (sub_ == nullptr) {
-            std::string subject = c.reply_prefix + "." + std::to_string(++c.last_token);
-            if (natsConnection_SubscribeSync(&sub_, c.nc, subject.c_str()) == NATS_OK)
-                subject_ = subject;
-        }
-        return subject_;
+    // open: subscribes the subject on the connection; false when it cannot be.
+    bool open(Connection &c) {
+        subject_ = c.reply_prefix + "." + std::to_string(++c.last_token);
+        return natsConnection_SubscribeSync(&sub_, c.nc, subject_.c_str()) == NATS_OK;
     }
-    // answers: how many "no responders" wait here, taken away.
+    const std::string &subject() const { return subject_; }
+    // take_answers: how many "no responders" wait here, taken away.
     uint64_t take_answers() {
         uint64_t queued = 0;
         natsSubscription_QueuedMsgs(sub_, &queued);
@@ -323,25 +319,55 @@ class ReplySubject {
     std::string subject_;
 };
 
-// publish: sends data on subject with the thread's reply subject, which the server answers with
-// "no responders" when nobody is subscribed to subject. The flush's ping is answered after that,
-// so once it returns the answer is queued or will never come.
+// ReplySubjects: the reply subjects not in use. A send takes one and gives it back, so that no
+// send, from whichever thread (a thread per command, say), costs a subscription of its own.
+class ReplySubjects {
+  public:
+    std::unique_ptr<ReplySubject> take(Connection &c) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (!free_.empty()) {
+                std::unique_ptr<ReplySubject> reply = std::move(free_.back());
+                free_.pop_back();
+                return reply;
+            }
+        }
+        auto reply = std::make_unique<ReplySubject>();
+        return reply->open(c) ? std::move(reply) : nullptr;
+    }
+    void give_back(std::unique_ptr<ReplySubject> reply) {
+        std::lock_guard<std::mutex> hold(lock_);
+        free_.push_back(std::move(reply));
+    }
+
+  private:
+    std::mutex lock_;
+    std::vector<std::unique_ptr<ReplySubject>> free_;  // subscribed, for the process's life
+};
+
+// publish: sends data on subject with a reply subject, which the server answers with "no
+// responders" when nobody is subscribed to subject. The flush's ping is answered after that, so
+// once it returns the answer is queued or will never come.
 Delivery publish(Connection &c, const std::string &subject, const void *data, size_t len,
                  uint32_t *reason) {
-    thread_local ReplySubject reply;
+    static ReplySubjects &replies = *new ReplySubjects;  // used by threads still running at exit
     natsStatus s = NATS_CONNECTION_DISCONNECTED;
+    std::unique_ptr<ReplySubject> reply;
     // While the client reconnects it would only buffer the message: unreachable now.
-    if (natsConnection_Status(c.nc) == NATS_CONN_STATUS_CONNECTED && !reply.open(c).empty()) {
-        reply.take_answers();  // left by a send whose flush failed
-        s = natsConnection_PublishRequest(c.nc, subject.c_str(), reply.open(c).c_str(), data,
+    if (natsConnection_Status(c.nc) == NATS_CONN_STATUS_CONNECTED &&
+        (reply = replies.take(c)) != nullptr) {
+        reply->take_answers();  // left by a send whose flush failed
+        s = natsConnection_PublishRequest(c.nc, subject.c_str(), reply->subject().c_str(), data,
                                           static_cast<int>(len));
     }
     if (s == NATS_OK) s = natsConnection_FlushTimeout(c.nc, FLUSH_TIMEOUT_MS);
     *reason = static_cast<uint32_t>(s);
-    if (s != NATS_OK) return Delivery::failed;
-    if (reply.take_answers() == 0) return Delivery::delivered;
-    *reason = 503;
-    return Delivery::no_responders;
+    Delivery d = Delivery::failed;
+    if (s == NATS_OK)
+        d = reply->take_answers() == 0 ? Delivery::delivered : Delivery::no_responders;
+    if (d == Delivery::no_responders) *reason = 503;
+    if (reply != nullptr) replies.give_back(std::move(reply));
+    return d;
 }
 
 // gather: every answer to a request on subject, until none has come for a moment.
