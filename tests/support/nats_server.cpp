@@ -1,7 +1,6 @@
 // nats_server.cpp — starting nats-server with a ports file, so the port it chose is known.
 #include "tests/support/nats_server.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -18,15 +17,6 @@ std::string first_url(const std::string &ports, const std::string &key) {
     size_t close = ports.find('"', open + 1);
     if (open == std::string::npos || close == std::string::npos) return "";
     return ports.substr(open + 1, close - open - 1);
-}
-
-std::vector<std::string> list_dir(const std::string &path) {
-    std::vector<std::string> names;
-    if (DIR *dir = opendir(path.c_str())) {
-        while (dirent *entry = readdir(dir)) names.emplace_back(entry->d_name);
-        closedir(dir);
-    }
-    return names;
 }
 
 }  // namespace
@@ -49,14 +39,10 @@ bool NatsServer::start(const std::string &config, const std::string &host,
     std::vector<std::string> argv = launcher;
     argv.insert(argv.end(), {nats_server_path(), "-c", dir_ + "/server.conf"});
     process_ = Child::spawn(argv);
-    // The ports file bears the server's process id, which a launcher may not share.
-    auto ports_file = [&] {
-        for (const std::string &name : list_dir(dir_))
-            if (name.rfind("nats-server_", 0) == 0) return dir_ + "/" + name;
-        return std::string();
-    };
-    eventually([&] { return !first_url(read_file(ports_file()), "nats").empty(); }, 10000);
-    std::string ports = read_file(ports_file());
+    // A launcher such as ip netns exec execs the server in its own process.
+    std::string ports_file = dir_ + "/nats-server_" + std::to_string(process_.pid()) + ".ports";
+    eventually([&] { return !first_url(read_file(ports_file), "nats").empty(); }, 10000);
+    std::string ports = read_file(ports_file);
     url_ = first_url(ports, "nats");
     route_ = first_url(ports, "cluster");
     return !url_.empty();

@@ -21,10 +21,8 @@ class NatsServer {
     bool start(const std::string &config = "", const std::string &host = "127.0.0.1",
                const std::vector<std::string> &launcher = {});
     void kill(int sig) { process_.kill(sig); }
-    int wait(int timeout_ms) { return process_.wait(timeout_ms); }
     const std::string &url() const { return url_; }          // nats://host:port
     const std::string &route_url() const { return route_; }  // the cluster listener, if any
-    const std::string &dir() const { return dir_; }
 
   private:
     Child process_;
