@@ -17,8 +17,9 @@ test: build
 bench:
 	@scripts/install-deps.sh bench
 	cmake --preset default
-	cmake --build --preset default --target bench_all
+	cmake --build --preset default --target bench_all cross_node_bench
 	build/bin/bench_all
+	build/bin/cross_node_bench
 
 # Installs only what building needs, builds without tests, starts the example exits, drives
 # them with kavi, stops them.

@@ -15,7 +15,8 @@ struct SentCommand {
 // await_answer: returns once the entry has its answer, or VULE_EXIT_ENDED because none can come
 // any more: no task holds the target's name on the node, another start of it does, or messages
 // to it were dropped since the command was sent (the task they waited for ended, and the one
-// that got the command with it). dropped_before is the count the send reported.
+// that got the command with it), or the target's node could not be asked for several seconds in
+// a row. dropped_before is the count the send reported.
 void await_answer(WaitEntry *entry, plat::Event *answered, const char padded_caller[9],
                   const char padded_target[9], const char node[25], uint32_t dropped_before);
 

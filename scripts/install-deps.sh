@@ -6,8 +6,9 @@
 # mingw-w64 cross compilers, googletest's sources and wine (with its 32-bit side) to run the
 # Windows build.
 set -euo pipefail
-packages=(cmake ninja-build g++ make pkg-config)
-test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang lld libclang-rt-14-dev clang-format)
+packages=(cmake ninja-build g++ make pkg-config libnats-dev)
+test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang lld libclang-rt-14-dev clang-format
+               nats-server openssl iproute2)
 case ${1:-test} in
     demo) ;;
     test) packages+=("${test_packages[@]}") ;;

@@ -46,6 +46,9 @@ constexpr uint32_t VULC_CLOSED = 232;       // vulcrcvdata, vulcsocwait: closed,
 constexpr uint32_t VULC_SEM_TIMEOUT = 121;  // vulcsemwait, vulcsocwait: the time-out expired
 constexpr uint32_t VULC_SEM_SHUTDOWN = 0;   // vulcsemwait: the node was told to shut down
 constexpr uint32_t VULC_SEM_SIGNAL = 1;     // vulcsemwait: the process got SIGINT or SIGTERM
+// vulcstrtcom: the distributed transport (KAVI_NATS_URL) cannot start: its settings are wrong,
+// no server takes the node, or the server refuses it. Said once per process, with why.
+constexpr uint32_t VULC_TRANSPORT_FAILED = 1231;
 
 // Message header, little-endian. The service fills every field on send; bytes 50 to 111 are
 // the service's own: a message sent from a buffer of vulcalcmem gets a new message id there,
@@ -142,7 +145,9 @@ struct VULC_SNDDATA {  // 80 bytes on 32-bit; zero it before filling it
     uint16_t function_code;  // header function code; 0 for everything the exit library sends
     uint16_t reserved1;
     // out (extension): messages of this process to the destination task dropped before this
-    // one was sent; vulctaskident's count growing past it means the task that got it is gone.
+    // one was sent (for another node: losses of the connection to the other nodes);
+    // vulctaskident's count growing past it means the task that got it is gone, or the answer
+    // may have been lost.
     uint32_t dropped_before;
     uint8_t reserved[8];
 };
@@ -157,7 +162,10 @@ struct VULC_FREEMEM {  // 24 bytes on 32-bit
 // vulctaskident (extension): which start of the task `target` holds its name on `node` now.
 // Each start of a name has an identity of its own, so a task that ended and was started again,
 // by any process, is told apart. 0 (identity set); VULC_NOT_STARTED when no task of that name
-// is started; VULC_UNREACHABLE for a node other than the local one, which cannot be asked.
+// is started; VULC_UNREACHABLE for a node other than the local one that cannot be asked now (no
+// distributed transport, or it is reconnecting). Another node reached through the transport
+// answers whether the name is served there, with identity 0, and counts as dropped every loss
+// of this process's connection to the other nodes.
 struct VULC_TASKIDENT {
     VULC_HEAD head;
     char target[8];     // padded task name
@@ -168,10 +176,14 @@ struct VULC_TASKIDENT {
     uint32_t dropped;
 };
 
-// Extension for server-side tools (kavi): the tasks started on the node of this process.
+// Extensions for server-side tools (kavi): the tasks started on a node; the nodes seen.
 struct VULC_TASKINFO {
     char task[8];  // padded name
     uint32_t pid;  // the process that started it, 0 when the system cannot tell
+};
+
+struct VULC_NODEINFO {
+    char node[24];  // node address, blank-padded
 };
 
 static_assert(sizeof(void *) != 4 || sizeof(VULC_STRTCOM) == 72);
@@ -210,4 +222,22 @@ KAVI_API uint32_t vulclisttasks(VULC_TASKINFO *tasks, uint32_t capacity, uint32_
 // vulcshutdown: ends every vulcsemwait in progress on the node; *ended gets how many. 0 or a
 // failure code.
 KAVI_API uint32_t vulcshutdown(uint32_t *ended);
+
+// Extensions for any node, this one or one reached through the distributed transport:
+// vulcfindtask: whether the task (padded name) is started on node: 0 yes; VULC_NOT_STARTED
+// nobody serves it; VULC_UNREACHABLE the node cannot be asked now (no transport, or it is
+// reconnecting). A wait for a command's answer asks this to learn that its target went away.
+KAVI_API uint32_t vulcfindtask(const char node[24], const char task[8]);
+// vulclistnodetasks, vulcshutdownnode: as vulclisttasks and vulcshutdown, for node. Another
+// node answers VULC_UNREACHABLE when none of its processes answers.
+KAVI_API uint32_t vulclistnodetasks(const char node[24], VULC_TASKINFO *tasks, uint32_t capacity,
+                                    uint32_t *count);
+KAVI_API uint32_t vulcshutdownnode(const char node[24], uint32_t *ended);
+// vulcreconnects: how often this process's connection to the distributed transport was lost (0
+// without one). A message on its way to this process when it was lost may be lost with it, so a
+// wait for an answer from another node that sees this change gives the answer up.
+KAVI_API uint32_t vulcreconnects(void);
+// vulclistnodes: the nodes whose processes answer through the distributed transport (none
+// without one), up to capacity of them; *count gets how many. 0 or a failure code.
+KAVI_API uint32_t vulclistnodes(VULC_NODEINFO *nodes, uint32_t capacity, uint32_t *count);
 }

@@ -1,5 +1,6 @@
 // send.cpp — vulcsnddata: fills the header and delivers to a task of the local node (through
-// the router "KAVIEXIT" or by task name) or hands the message to the transport for other nodes.
+// the router "KAVIEXIT" or by task name) or hands the message to the transport for other nodes;
+// the router's choice is made by the sender either way.
 #include <cstring>
 
 #include "platform/platform.h"
@@ -50,6 +51,16 @@ uint32_t deliver_local(VULC_SNDDATA *block, const char dest_name[8], uint32_t *r
     return VULC_SYSTEM_ERROR;
 }
 
+// deliver_remote: hands the message to the transport; the connection losses counted before it
+// leaves stand for the messages dropped before it (an answer may be lost with the connection).
+uint32_t deliver_remote(VULC_SNDDATA *block, const char dest_name[8], bool reply,
+                        uint32_t *reason) {
+    Transport &transport = remote_transport();
+    block->dropped_before = transport.lost_connections();
+    return transport.send(block->dest_node, dest_name, static_cast<unsigned char *>(block->buffer),
+                          block->send_length, reply, reason);
+}
+
 }  // namespace
 
 uint32_t vulcsnddata(VULC_SNDDATA *block) try {
@@ -64,7 +75,7 @@ uint32_t vulcsnddata(VULC_SNDDATA *block) try {
         rc = VULC_NOT_STARTED;
     } else if ((rc = check_message(block, &kind)) != VULC_OK) {
         reason = block->send_length;
-    } else if (local && std::memcmp(block->dest_app, ROUTER, 8) == 0) {
+    } else if (std::memcmp(block->dest_app, ROUTER, 8) == 0) {
         rc = route(block, dest_name);
     } else if (task_name_ok(block->dest_app)) {
         canonical_name(block->dest_app, dest_name);
@@ -80,8 +91,7 @@ uint32_t vulcsnddata(VULC_SNDDATA *block) try {
         // call holds it, and whoever is answered may stop the task and start it again at once.
         sender.reset();
         rc = local ? deliver_local(block, dest_name, &reason)
-                   : remote_transport().send(block->dest_node, block->dest_app, msg,
-                                             block->send_length, &reason);
+                   : deliver_remote(block, dest_name, !new_message, &reason);
     }
     // Unreachable destinations and stopped tasks are outcomes the caller handles and logs.
     if (rc != VULC_OK && rc != VULC_UNREACHABLE && rc != VULC_NOT_STARTED) {

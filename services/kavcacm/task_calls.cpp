@@ -7,6 +7,7 @@
 #include "services/kavcacm/names.h"
 #include "services/kavcacm/request.h"
 #include "services/kavcacm/tasks.h"
+#include "services/kavcacm/transport.h"
 
 using namespace kavc;
 
@@ -27,6 +28,14 @@ uint32_t vulcstrtcom(VULC_STRTCOM *block) try {
         rc = reason == plat::ERR_NO_MEMORY ? VULC_NO_MEMORY : VULC_SYSTEM_ERROR;
         return fail(block, rc, reason);
     }
+    // Reachable from other nodes too, or not started at all.
+    rc = remote_transport().attach(block->head.task, &reason);
+    if (rc != VULC_OK) {
+        task_stop(block->head.task);
+        // The transport already said once why it cannot work.
+        if (rc == VULC_TRANSPORT_FAILED) return finish(block, rc, reason);
+        return fail(block, rc, reason);
+    }
     block->receive_handle = task->handle;
     block->wait_handle = task->handle;
     return finish(block, VULC_OK, 0);
@@ -36,7 +45,9 @@ uint32_t vulcstrtcom(VULC_STRTCOM *block) try {
 
 uint32_t vulcstopcom(VULC_STOPCOM *block) try {
     if (uint32_t rc = check_head(block); rc != VULC_OK) return rc;
-    return finish(block, task_stop(block->head.task) ? VULC_OK : VULC_NOT_STARTED, 0);
+    if (!task_stop(block->head.task)) return finish(block, VULC_NOT_STARTED, 0);
+    remote_transport().detach(block->head.task);
+    return finish(block, VULC_OK, 0);
 } catch (...) {
     return out_of_memory(block);
 }
@@ -57,7 +68,12 @@ uint32_t vulctaskident(VULC_TASKIDENT *block) try {
     block->identity = 0;
     block->dropped = 0;
     if (!task_name_ok(block->target)) return fail(block, VULC_INVALID_REQUEST, 0);
-    if (!node_is_local(block->node)) return finish(block, VULC_UNREACHABLE, 0);
+    // Another node does not tell the starts of a name apart; what may have lost this process's
+    // messages on their way there is the connection to it, so its losses stand for the drops.
+    if (!node_is_local(block->node)) {
+        block->dropped = remote_transport().lost_connections();
+        return finish(block, remote_transport().served(block->node, block->target), 0);
+    }
     uint64_t identity = 0;
     std::string path = inbox_path(block->target);
     block->dropped = plat::mailslot_dropped(path.c_str());

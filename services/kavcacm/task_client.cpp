@@ -133,8 +133,8 @@ TaskClient::~TaskClient() {
 }
 
 uint32_t TaskClient::send_bytes(std::string_view dest, const void *bytes, size_t size,
-                                uint16_t function_code, uint32_t *message_id,
-                                uint32_t *reason) const {
+                                uint16_t function_code, uint32_t *message_id, uint32_t *reason,
+                                std::string_view node) const {
     auto alloc = request<VULC_ALCMEM>(name_);
     alloc.size = static_cast<uint32_t>(VULC_HEADER_LENGTH + size);
     if (uint32_t rc = vulcalcmem(&alloc); rc != VULC_OK) {
@@ -143,7 +143,8 @@ uint32_t TaskClient::send_bytes(std::string_view dest, const void *bytes, size_t
     }
     auto *buffer = static_cast<unsigned char *>(alloc.buffer);
     if (size > 0) std::memcpy(buffer + VULC_HEADER_LENGTH, bytes, size);
-    uint32_t rc = send(name_, dest, buffer, alloc.size, function_code, node_, reason);
+    uint32_t rc =
+        send(name_, dest, buffer, alloc.size, function_code, node.empty() ? node_ : node, reason);
     // The service wrote the header into the buffer; a reply carries this id back.
     if (message_id != nullptr) {
         const unsigned char *id = buffer + VULC_HDR_MESSAGE_ID;

@@ -58,12 +58,13 @@ class TaskClient {
     const std::string &node() const { return node_; }  // 24 characters, blank-padded
     VULC_HANDLE handle() const { return started_.receive_handle; }
 
-    // send_bytes: a message of the 112-byte header and `size` bytes to `dest` on the task's node,
-    // in a buffer of the service that is released after the send. *message_id gets the id the
-    // service gave it, *reason the call's reason code; the code of the call that failed, or 0.
+    // send_bytes: a message of the 112-byte header and `size` bytes to `dest` on `node` (the
+    // task's node when empty), in a buffer of the service that is released after the send.
+    // *message_id gets the id the service gave it, *reason the call's reason code; the code of
+    // the call that failed, or 0.
     uint32_t send_bytes(std::string_view dest, const void *bytes, size_t size,
                         uint16_t function_code = 0, uint32_t *message_id = nullptr,
-                        uint32_t *reason = nullptr) const;
+                        uint32_t *reason = nullptr, std::string_view node = {}) const;
     // receive: as receive_wait, for this task.
     uint32_t receive(void **buffer, uint32_t *length, int timeout_ms) const;
     uint32_t release(void *buffer) const { return kavc::release(name_, buffer); }

@@ -26,7 +26,7 @@ TEST(KaviHelp, EveryCommandHasHelpListingItsOptionsTheSameThreeWays) {
     std::string man = read_file(std::string(KAVI_SOURCE_DIR) + "/tools/kavi/kavi.1");
     ASSERT_FALSE(man.empty());
     for (std::string command :
-         {"list", "ping", "stats", "send", "shutdown", "trace", "log", "completion"}) {
+         {"list", "ping", "stats", "send", "shutdown", "trace", "log", "nodes", "completion"}) {
         EXPECT_TRUE(holds(overview.out, "\n  " + command + " "));
         Outcome help = kavi({command, "--help"});
         EXPECT_EQ(help.code, 0) << command;

@@ -8,12 +8,13 @@
 #include <cstring>
 
 #include "exit/codec.h"
+#include "tools/kavi/options.h"
 
 namespace kavitool {
 
 namespace codec = kavi::codec;
 
-uint32_t ClientTask::start() {
+uint32_t ClientTask::start(const std::string &node) {
     uint32_t rc = VULC_ALREADY_STARTED;
     for (unsigned attempt = 0; attempt < 16 && rc == VULC_ALREADY_STARTED; ++attempt) {
         char name[16];
@@ -21,13 +22,15 @@ uint32_t ClientTask::start() {
         task_.emplace(name);
         rc = task_->start_rc();
     }
-    // Addresses on other nodes are unreachable until the service has a transport to them, so
-    // --node joins the node rather than naming a remote destination.
-    return rc;
+    if (rc != VULC_OK) return rc;
+    // Without a distributed transport --node joins the node; with one, it names the destination.
+    target_ = remote_node(node);
+    if (target_.empty()) target_ = task_->node();
+    return VULC_OK;
 }
 
 std::string ClientTask::node_name() const {
-    std::string node = task_->node();
+    std::string node = target_;
     while (!node.empty() && (node.back() == ' ' || node.back() == '\0')) node.pop_back();
     return node;
 }
@@ -59,7 +62,7 @@ uint32_t send_elements(const ClientTask &task, const std::string &destination,
     pad(destination, dest, sizeof dest);
     sent->at = Clock::now();
     return task.client().send_bytes(std::string_view(dest, 8), elements.data(), elements.size(),
-                                    function_code, &sent->message_id, reason);
+                                    function_code, &sent->message_id, reason, task.node());
 }
 
 Awaited await_message(const ClientTask &task, double timeout_s,

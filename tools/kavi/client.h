@@ -17,16 +17,18 @@ namespace kavitool {
 // replies have somewhere to come back to; `kavi list` leaves such tasks out.
 class ClientTask {
   public:
-    // start: 0, or the service's code.
-    uint32_t start();
+    // start: 0, or the service's code. node: the --node given; with a distributed transport it
+    // names the node the client sends to (see remote_node), else the client's own node.
+    uint32_t start(const std::string &node = "");
     // After a start that returned 0:
     const kavc::TaskClient &client() const { return *task_; }
     const char *name() const { return task_->name().c_str(); }
-    const char *node() const { return task_->node().c_str(); }  // 24 characters, blank-padded
-    std::string node_name() const;                              // without the blanks
+    const std::string &node() const { return target_; }  // sent to; 24 characters, blank-padded
+    std::string node_name() const;                       // without the blanks
 
   private:
     std::optional<kavc::TaskClient> task_;
+    std::string target_;
 };
 
 // A buffer of the service, given back when done with.
@@ -56,7 +58,7 @@ struct Sent {
 };
 
 // send_elements: sends the element block `elements` (what goes from offset 112 on) to the task
-// `destination` on the client's node. 0 and *sent, or the service's code and *reason.
+// `destination` on the node the client sends to. 0 and *sent, or the service's code and *reason.
 uint32_t send_elements(const ClientTask &task, const std::string &destination,
                        const std::vector<uint8_t> &elements, uint16_t function_code, Sent *sent,
                        uint32_t *reason);

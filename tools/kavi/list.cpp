@@ -65,8 +65,18 @@ int list_command(const Args &args) {
     std::vector<VULC_TASKINFO> tasks(64);
     uint32_t count = 0;
     // The node may gain tasks between the calls; ask again with room for them.
+    std::string remote = remote_node(args.value("node"));
     for (;;) {
-        if (vulclisttasks(tasks.data(), static_cast<uint32_t>(tasks.size()), &count) != VULC_OK) {
+        auto capacity = static_cast<uint32_t>(tasks.size());
+        uint32_t rc = remote.empty()
+                          ? vulclisttasks(tasks.data(), capacity, &count)
+                          : vulclistnodetasks(remote.data(), tasks.data(), capacity, &count);
+        if (rc == VULC_UNREACHABLE) {
+            std::fprintf(stderr, "kavi list: no process of node %s answers\n",
+                         args.value("node").c_str());
+            return EXIT_FAILED;
+        }
+        if (rc != VULC_OK) {
             std::fprintf(stderr,
                          "kavi list: the communication service failed (see the error log)\n");
             return EXIT_FAILED;
@@ -77,7 +87,7 @@ int list_command(const Args &args) {
     tasks.resize(count);
     std::erase_if(tasks, is_tool);
     ClientTask client;
-    if (uint32_t rc = client.start(); rc != VULC_OK) {
+    if (uint32_t rc = client.start(args.value("node")); rc != VULC_OK) {
         std::fprintf(stderr, "kavi list: cannot start a task on the node (code %u)\n", rc);
         return EXIT_FAILED;
     }

@@ -7,6 +7,7 @@
 #include "tools/kavi/completion.h"
 #include "tools/kavi/list.h"
 #include "tools/kavi/log.h"
+#include "tools/kavi/nodes.h"
 #include "tools/kavi/options.h"
 #include "tools/kavi/ping.h"
 #include "tools/kavi/send.h"
@@ -17,10 +18,15 @@
 namespace kavitool {
 
 const Subcommand SUBCOMMANDS[] = {
-    {&LIST_SPEC, list_command},         {&PING_SPEC, ping_command},
-    {&STATS_SPEC, stats_command},       {&SEND_SPEC, send_command},
-    {&SHUTDOWN_SPEC, shutdown_command}, {&TRACE_SPEC, trace_command},
-    {&LOG_SPEC, log_command},           {&COMPLETION_SPEC, completion_command},
+    {&LIST_SPEC, list_command},
+    {&PING_SPEC, ping_command},
+    {&STATS_SPEC, stats_command},
+    {&SEND_SPEC, send_command},
+    {&SHUTDOWN_SPEC, shutdown_command},
+    {&TRACE_SPEC, trace_command},
+    {&LOG_SPEC, log_command},
+    {&NODES_SPEC, nodes_command},
+    {&COMPLETION_SPEC, completion_command},
 };
 const std::span<const Subcommand> ALL_SUBCOMMANDS = SUBCOMMANDS;
 

@@ -4,6 +4,8 @@
 
 #include <stdlib.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -133,14 +135,28 @@ int usage_error(const CommandSpec &spec, const std::string &what) {
 
 bool use_node(const std::string &node) {
     constexpr size_t NODE_NAME_MAX = 24;
-    if (!node.empty()) plat::env_set("KAVI_NODE", node.c_str());
-    std::string text;
-    plat::env_get("KAVI_NODE", &text);
-    size_t last = text.find_last_not_of(' ');
-    if (last == std::string::npos || last < NODE_NAME_MAX) return true;
-    std::fprintf(stderr, "kavi: the node name \"%s\" is longer than %zu characters\n", text.c_str(),
-                 NODE_NAME_MAX);
-    return false;
+    // With a distributed transport the tool stays on its own node and reaches node through it.
+    bool remote = !remote_node(node).empty();
+    if (!node.empty() && !remote) plat::env_set("KAVI_NODE", node.c_str());
+    std::string local;
+    plat::env_get("KAVI_NODE", &local);
+    for (const std::string &text : {remote ? node : std::string(), local}) {
+        size_t last = text.find_last_not_of(' ');
+        if (last == std::string::npos || last < NODE_NAME_MAX) continue;
+        std::fprintf(stderr, "kavi: the node name \"%s\" is longer than %zu characters\n",
+                     text.c_str(), NODE_NAME_MAX);
+        return false;
+    }
+    return true;
+}
+
+std::string remote_node(const std::string &node) {
+    std::string nats;
+    if (node.empty() || !plat::env_get("KAVI_NATS_URL", &nats) || nats.empty()) return "";
+    std::string address = node;
+    for (char &c : address) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    address.resize(24, ' ');
+    return address;
 }
 
 }  // namespace kavitool

@@ -29,7 +29,8 @@ struct OptionSpec {
 
 // Options most subcommands take, with the same words everywhere.
 constexpr OptionSpec NODE_OPTION = {"node", "NODE",
-                                    "the node to act on (default: KAVI_NODE, else the host name)"};
+                                    "the node to act on (default: KAVI_NODE, else the host\n"
+                                    "name); with KAVI_NATS_URL set, a node reached through NATS"};
 constexpr OptionSpec JSON_OPTION = {"json", nullptr, "print JSON instead of text"};
 // timeout_option: --timeout SECONDS, its help saying what is waited for.
 constexpr OptionSpec timeout_option(const char *help) {
@@ -74,8 +75,13 @@ void print_help(const CommandSpec &spec, FILE *to);
 int usage_error(const CommandSpec &spec, const std::string &what);
 
 // use_node: points the service at node (upper-cased by the service) before its first call; the
-// node of a process is read once. False, with a message on stderr, when the node to use (node,
-// else KAVI_NODE) is longer than a node address: such a name is refused, never cut.
+// node of a process is read once. With a distributed transport (KAVI_NATS_URL) the tool stays on
+// its own node and reaches node through the transport instead (see remote_node). False, with a
+// message on stderr, when the node to use (node, else KAVI_NODE) is longer than a node address:
+// such a name is refused, never cut.
 bool use_node(const std::string &node);
+// remote_node: node as the 24-byte address to reach through the distributed transport, or ""
+// when there is none configured (or no node was named) and the tool acts on its own node.
+std::string remote_node(const std::string &node);
 
 }  // namespace kavitool

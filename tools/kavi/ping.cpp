@@ -31,7 +31,7 @@ int ask(const CommandSpec &spec, const Args &args, ClientTask *task, ExitDetails
     if (args.operand().size() > 8)
         return usage_error(spec, "EXIT takes 1 to 8 characters, not " + args.operand());
     if (!use_node(args.value("node"))) return EXIT_USAGE;
-    if (uint32_t rc = task->start(); rc != VULC_OK) {
+    if (uint32_t rc = task->start(args.value("node")); rc != VULC_OK) {
         std::fprintf(stderr, "kavi %s: cannot start a task on the node (code %u)\n", spec.name, rc);
         return EXIT_FAILED;
     }

@@ -274,7 +274,7 @@ int send_command(const Args &args) {
                                           : "cannot read " + o.raw_file + ", or it is too long");
 
     ClientTask task;
-    if (uint32_t rc = task.start(); rc != VULC_OK) {
+    if (uint32_t rc = task.start(args.value("node")); rc != VULC_OK) {
         std::fprintf(stderr, "kavi send: cannot start a task on the node (code %u)\n", rc);
         return EXIT_UNREACHABLE;
     }

@@ -112,9 +112,22 @@ const CommandSpec SHUTDOWN_SPEC = {
 
 int shutdown_command(const Args &args) {
     if (!use_node(args.value("node"))) return EXIT_USAGE;
-    if (!args.operand().empty()) return stop_one(args);
+    std::string remote = remote_node(args.value("node"));
+    if (!args.operand().empty()) {
+        // A process is stopped by its id, which only its own node can use.
+        if (!remote.empty())
+            return usage_error(SHUTDOWN_SPEC,
+                               "EXIT is stopped on this node only; without EXIT, --node " +
+                                   args.value("node") + " ends every wait there");
+        return stop_one(args);
+    }
     uint32_t ended = 0;
-    uint32_t rc = vulcshutdown(&ended);
+    uint32_t rc = remote.empty() ? vulcshutdown(&ended) : vulcshutdownnode(remote.data(), &ended);
+    if (rc == VULC_UNREACHABLE) {
+        std::fprintf(stderr, "kavi shutdown: no process of node %s answers\n",
+                     args.value("node").c_str());
+        return EXIT_FAILED;
+    }
     std::printf("%u wait%s ended\n", ended, ended == 1 ? "" : "s");
     if (rc != VULC_OK) {
         std::fprintf(stderr,
