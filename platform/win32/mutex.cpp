@@ -31,42 +31,49 @@ void unref(Mutex *m) {
     if (m->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete m;
 }
 
-// The mutexes the calling thread owns. At thread exit each is marked abandoned and handed on.
-struct HeldList {
-    Mutex *head = nullptr;
-
-    // Called with m->lock held, so the links are published with the ownership.
-    void add(Mutex *m) {
-        m->held_prev = nullptr;
-        m->held_next = head;
-        if (head != nullptr) head->held_prev = m;
-        head = m;
-    }
-    void remove(Mutex *m) {
-        if (m->held_prev != nullptr)
-            m->held_prev->held_next = m->held_next;
-        else
-            head = m->held_next;
-        if (m->held_next != nullptr) m->held_next->held_prev = m->held_prev;
+// The mutexes the calling thread owns, linked through the mutexes themselves; the first of them
+// is the thread's value in a fiber-local slot whose callback abandons them at thread exit. Not a
+// thread_local object with a destructor: the runtime may free a thread's thread_local storage
+// before it runs the destructors that read it.
+void WINAPI abandon_held(void *first) {
+    for (Mutex *m = static_cast<Mutex *>(first); m != nullptr;) {
+        AcquireSRWLockExclusive(&m->lock);
+        Mutex *next = m->held_next;
         m->held_prev = m->held_next = nullptr;
+        m->count = 0;
+        m->owner = 0;
+        m->abandoned = true;
+        ReleaseSRWLockExclusive(&m->lock);
+        WakeConditionVariable(&m->freed);
+        unref(m);
+        m = next;
     }
+}
 
-    ~HeldList() {
-        while (head != nullptr) {
-            Mutex *m = head;
-            AcquireSRWLockExclusive(&m->lock);
-            remove(m);
-            m->count = 0;
-            m->owner = 0;
-            m->abandoned = true;
-            ReleaseSRWLockExclusive(&m->lock);
-            WakeConditionVariable(&m->freed);
-            unref(m);
-        }
-    }
-};
+// held_slot: the slot, or FLS_OUT_OF_INDEXES in a process that has none left (then an owner's
+// death goes unreported).
+DWORD held_slot() {
+    static const DWORD slot = FlsAlloc(abandon_held);
+    return slot;
+}
 
-thread_local HeldList held;
+// Called with m->lock held, so the links are published with the ownership.
+void held_add(Mutex *m) {
+    Mutex *head = static_cast<Mutex *>(FlsGetValue(held_slot()));
+    m->held_prev = nullptr;
+    m->held_next = head;
+    if (head != nullptr) head->held_prev = m;
+    FlsSetValue(held_slot(), m);
+}
+
+void held_remove(Mutex *m) {
+    if (m->held_prev != nullptr)
+        m->held_prev->held_next = m->held_next;
+    else
+        FlsSetValue(held_slot(), m->held_next);
+    if (m->held_next != nullptr) m->held_next->held_prev = m->held_prev;
+    m->held_prev = m->held_next = nullptr;
+}
 
 }  // namespace
 
@@ -105,7 +112,7 @@ uint32_t mutex_acquire(Mutex *m, int32_t timeout_ms) {
     uint32_t rc = m->abandoned ? ABANDONED : OK;
     m->abandoned = false;
     m->refs.fetch_add(1, std::memory_order_relaxed);
-    held.add(m);
+    held_add(m);
     ReleaseSRWLockExclusive(&m->lock);
     return rc;
 }
@@ -120,7 +127,7 @@ uint32_t mutex_release(Mutex *m) {
     const bool freed = --m->count == 0;
     if (freed) {
         m->owner = 0;
-        held.remove(m);
+        held_remove(m);
     }
     ReleaseSRWLockExclusive(&m->lock);
     if (!freed) return OK;
