@@ -1,4 +1,4 @@
-// system.cpp — memory, narrow upper-casing, the environment, pointer readability and the code
+// system.cpp — error texts, the environment, pointer readability and the code
 // page's lead bytes on Windows.
 #include <stdlib.h>
 #include <string.h>
@@ -6,29 +6,10 @@
 
 #include <cstdint>
 
-#include "platform/common/fault.h"
 #include "platform/platform.h"
 #include "platform/win32/errors.h"
 
 namespace plat {
-
-// A request for 0 bytes still gets a distinct block, so null always means failure.
-void *alloc_zeroed(size_t size) {
-    if (fault_hit(Fault::alloc)) return nullptr;
-    return calloc(1, size != 0 ? size : 1);
-}
-
-void mem_free(void *p) {
-    free(p);
-}
-
-// Only ASCII letters change: bytes of 0x80 and above are left alone whatever the code page says.
-void upper_case(char *s) {
-    if (s == nullptr) return;
-    for (; *s != '\0'; ++s) {
-        if (*s >= 'a' && *s <= 'z') *s = static_cast<char>(*s - 'a' + 'A');
-    }
-}
 
 const char *error_text(uint32_t code) {
     switch (code) {

@@ -1,9 +1,8 @@
 // node.cpp — the local node's name: KAVI_NODE or else the host name, upper-cased, at most 24
 // characters, read once per process.
-#include <unistd.h>
-
 #include <string>
 
+#include "platform/common/host_name.h"
 #include "platform/platform.h"
 
 namespace plat {
@@ -21,21 +20,16 @@ std::string normalized(std::string name) {
 }
 
 // An empty (or all-blank) KAVI_NODE counts as unset: a node address of 24 blanks names no node.
-// A '/' may stand in a node name: mailslot addresses are "kavi/<node>/mailslot/<NAME>" and the
-// separator "/mailslot/" is lower case, which an upper-cased node name never contains, so a
-// node's address prefix cannot match another node's names.
+// Any byte may stand in a node name: each backend builds its mailslot addresses so that no node's
+// address prefix can match another node's names.
 std::string read_node_name() {
     std::string value;
     if (env_get("KAVI_NODE", &value)) {
         std::string name = normalized(value);
         if (!name.empty()) return name;
     }
-    char host[256] = {};
-    if (gethostname(host, sizeof host - 1) == 0) {
-        std::string name = normalized(host);
-        if (!name.empty()) return name;
-    }
-    return "LOCALHOST";
+    std::string name = normalized(host_name());
+    return name.empty() ? "LOCALHOST" : name;
 }
 
 }  // namespace
