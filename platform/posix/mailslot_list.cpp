@@ -13,23 +13,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/common/text.h"
 #include "platform/platform.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/mailslot_address.h"
 
 namespace plat {
 namespace {
-
-bool has_prefix_nocase(const std::string &s, const char *prefix) {
-    for (size_t i = 0; prefix[i] != '\0'; ++i) {
-        if (i >= s.size()) return false;
-        char a = s[i], b = prefix[i];
-        if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
-        if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
-        if (a != b) return false;
-    }
-    return true;
-}
 
 // Lines read "Num RefCount Protocol Flags Type St Inode Path"; the path runs to the end of the
 // line.

@@ -3,25 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/common/text.h"
 #include "platform/platform.h"
 #include "platform/win32/mailslot_address.h"
 #include "platform/win32/mailslot_registry.h"
 
 namespace plat {
-namespace {
-
-bool has_prefix_nocase(const std::string &s, const char *prefix) {
-    for (size_t i = 0; prefix[i] != '\0'; ++i) {
-        if (i >= s.size()) return false;
-        char a = s[i], b = prefix[i];
-        if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
-        if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
-        if (a != b) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 uint32_t mailslot_list(const char *prefix, std::vector<MailslotInfo> *out) {
     if (out == nullptr) return ERR_INVALID_PARAMETER;

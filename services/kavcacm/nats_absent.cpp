@@ -12,14 +12,8 @@ namespace kavc {
 
 namespace {
 
-class AbsentNats final : public Transport {
+class AbsentNats final : public NoTransport {
   public:
-    uint32_t send(const char *, const char *, const unsigned char *, size_t, bool,
-                  uint32_t *reason) override {
-        *reason = 0;
-        return VULC_UNREACHABLE;
-    }
-    uint32_t served(const char *, const char *) override { return VULC_UNREACHABLE; }
     uint32_t attach(const char *, uint32_t *reason) override {
         *reason = 0;
         std::call_once(said_, [] {
@@ -32,12 +26,6 @@ class AbsentNats final : public Transport {
         });
         return VULC_TRANSPORT_FAILED;
     }
-    void detach(const char *) override {}
-    uint32_t lost_connections() override { return 0; }
-    uint32_t list_tasks(const char *, std::vector<VULC_TASKINFO> *) override {
-        return VULC_UNREACHABLE;
-    }
-    uint32_t shutdown(const char *, uint32_t *) override { return VULC_UNREACHABLE; }
     uint32_t nodes(std::vector<std::string> *) override { return VULC_UNREACHABLE; }
 
   private:

@@ -39,6 +39,22 @@ class Transport {
     virtual uint32_t nodes(std::vector<std::string> *out) = 0;
 };
 
+// NoTransport: no other node is reachable.
+class NoTransport : public Transport {
+  public:
+    uint32_t send(const char dest_node[24], const char dest_task[8], const unsigned char *msg,
+                  size_t len, bool reply, uint32_t *reason) override;
+    uint32_t served(const char *, const char *) override { return VULC_UNREACHABLE; }
+    uint32_t attach(const char task[8], uint32_t *reason) override;
+    void detach(const char *) override {}
+    uint32_t lost_connections() override { return 0; }
+    uint32_t list_tasks(const char *, std::vector<VULC_TASKINFO> *) override {
+        return VULC_UNREACHABLE;
+    }
+    uint32_t shutdown(const char *, uint32_t *) override { return VULC_UNREACHABLE; }
+    uint32_t nodes(std::vector<std::string> *) override { return VULC_OK; }
+};
+
 // remote_transport: the backend for every node but the local one.
 Transport &remote_transport();
 // nats_transport: the NATS backend, when KAVI_NATS_URL is set.
