@@ -2,7 +2,7 @@
 // characters, read once per process.
 #include <string>
 
-#include "platform/common/host_name.h"
+#include "platform/common/backend.h"
 #include "platform/platform.h"
 
 namespace plat {

@@ -1,9 +1,9 @@
 // host_name.cpp — the machine's name on POSIX. A '/' may stand in it: mailslot addresses are
 // "kavi/<node>/mailslot/<NAME>" and the separator "/mailslot/" is lower case, which an upper-cased
 // node name never contains.
-#include "platform/common/host_name.h"
-
 #include <unistd.h>
+
+#include "platform/common/backend.h"
 
 namespace plat {
 

@@ -1,4 +1,4 @@
-// system.cpp — error texts, the environment, pointer readability and the code
+// system.cpp — system error texts, the environment, pointer readability and the code
 // page's lead bytes on POSIX.
 #include <stdlib.h>
 #include <string.h>
@@ -7,28 +7,13 @@
 
 #include <cstdint>
 
+#include "platform/common/backend.h"
 #include "platform/platform.h"
 #include "platform/posix/errors.h"
 
 namespace plat {
 
-const char *error_text(uint32_t code) {
-    switch (code) {
-        case OK:
-            return "no error";
-        case ERR_NOT_FOUND:
-            return "not found";
-        case ERR_ACCESS_DENIED:
-            return "access denied";
-        case ERR_NO_MEMORY:
-            return "out of memory";
-        case ERR_INVALID_PARAMETER:
-            return "invalid name or argument";
-        case ERR_ALREADY_EXISTS:
-            return "already exists";
-        default:
-            break;
-    }
+const char *system_error_text(uint32_t code) {
     if ((code & SYSTEM_ERROR_BASE) != 0) {
         const char *text = strerrordesc_np(static_cast<int>(code & ~SYSTEM_ERROR_BASE));
         if (text != nullptr) return text;

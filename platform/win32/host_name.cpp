@@ -1,9 +1,9 @@
 // host_name.cpp — the machine's name on Windows. Mailslot paths are
 // "\\.\mailslot\kavi\<node>\<NAME>" with every byte of the node but letters, digits, '_' and '-'
 // escaped, so any name is safe.
-#include "platform/common/host_name.h"
-
 #include <windows.h>
+
+#include "platform/common/backend.h"
 
 namespace plat {
 

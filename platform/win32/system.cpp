@@ -1,4 +1,4 @@
-// system.cpp — error texts, the environment, pointer readability and the code
+// system.cpp — system error texts, the environment, pointer readability and the code
 // page's lead bytes on Windows.
 #include <stdlib.h>
 #include <string.h>
@@ -6,28 +6,14 @@
 
 #include <cstdint>
 
+#include "platform/common/backend.h"
 #include "platform/platform.h"
 #include "platform/win32/errors.h"
 
 namespace plat {
 
-const char *error_text(uint32_t code) {
-    switch (code) {
-        case OK:
-            return "no error";
-        case ERR_NOT_FOUND:
-            return "not found";
-        case ERR_ACCESS_DENIED:
-            return "access denied";
-        case ERR_NO_MEMORY:
-            return "out of memory";
-        case ERR_INVALID_PARAMETER:
-            return "invalid name or argument";
-        case ERR_ALREADY_EXISTS:
-            return "already exists";
-        default:
-            return "system error";
-    }
+const char *system_error_text(uint32_t) {
+    return "system error";
 }
 
 // The process environment, not the C runtime's copy: what SetEnvironmentVariable changed and what

@@ -1,12 +1,24 @@
-// child_process.cpp — the helpers for files and polling, the same on every system.
+// child_process.cpp — the helpers for files and polling, and what a Child does alike, on every
+// system.
 #include "tests/support/child_process.h"
 
 #include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 namespace kavitest {
+
+// The child this one held is ended first: no child outlives the handle that could wait for it.
+Child &Child::operator=(Child &&other) noexcept {
+    if (this != &other) {
+        wait(0);
+        std::swap(pid_, other.pid_);
+        std::swap(handle_, other.handle_);
+    }
+    return *this;
+}
 
 std::string read_file(const std::string &path) {
     std::stringstream ss;

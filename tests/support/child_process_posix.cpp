@@ -46,15 +46,6 @@ Child Child::spawn(const std::vector<std::string> &argv, const std::vector<std::
     return Child(pid > 0 ? static_cast<uint32_t>(pid) : 0, 0);
 }
 
-Child &Child::operator=(Child &&other) noexcept {
-    if (this != &other) {
-        wait(0);
-        std::swap(pid_, other.pid_);
-        std::swap(handle_, other.handle_);
-    }
-    return *this;
-}
-
 int Child::wait(int timeout_ms) {
     if (pid_ == 0) return -1;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

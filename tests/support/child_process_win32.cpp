@@ -101,15 +101,6 @@ Child Child::spawn(const std::vector<std::string> &argv, const std::vector<std::
     return Child(process.dwProcessId, reinterpret_cast<intptr_t>(process.hProcess));
 }
 
-Child &Child::operator=(Child &&other) noexcept {
-    if (this != &other) {
-        wait(0);
-        std::swap(pid_, other.pid_);
-        std::swap(handle_, other.handle_);
-    }
-    return *this;
-}
-
 int Child::wait(int timeout_ms) {
     if (pid_ == 0) return -1;
     HANDLE process = reinterpret_cast<HANDLE>(handle_);
