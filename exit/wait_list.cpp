@@ -29,6 +29,7 @@ struct WaitEntry {
     char name[12];        // padded exit name and its terminator
     uint32_t message_id;  // the command's, once it went out; 0 while it is being sent
     bool answered;        // code, message and block hold the answer (or the exit's end)
+    bool awaiting;        // its command went out: its caller leaves only when the event is set
 };
 
 namespace {
@@ -43,7 +44,8 @@ WaitEntry head{.code = 0,
                .previous = nullptr,
                .name = {},
                .message_id = 0,
-               .answered = false};
+               .answered = false,
+               .awaiting = false};
 WaitEntry tail{.code = 0,
                .key = 0,
                .event = nullptr,
@@ -53,7 +55,8 @@ WaitEntry tail{.code = 0,
                .previous = &head,
                .name = {},
                .message_id = 0,
-               .answered = false};
+               .answered = false,
+               .awaiting = false};
 
 using Name = std::array<char, sizeof WaitEntry::name>;
 
@@ -140,12 +143,17 @@ uint32_t release(const char *name, void *memory, const char *function, uint32_t 
     return rc;
 }
 
-// answer: stores an answer in an entry that has none and wakes its waiter.
-void answer(WaitEntry *e, uint16_t code, uint8_t *message, const uint8_t *block) {
+// record: stores an answer in an entry that has none; its waiter is still to be woken.
+void record(WaitEntry *e, uint16_t code, uint8_t *message, const uint8_t *block) {
     e->code = code;
     e->message = message;
     e->block = block;
     e->answered = true;
+}
+
+// answer: stores an answer in an entry that has none and wakes its waiter.
+void answer(WaitEntry *e, uint16_t code, uint8_t *message, const uint8_t *block) {
+    record(e, code, message, block);
     plat::event_set(e->event);
 }
 
@@ -210,6 +218,7 @@ uint32_t VuleRLAdd(const char *name, uint32_t key, WaitEntry **entry, plat::Even
             e->block = nullptr;
             e->message_id = 0;
             e->answered = false;
+            e->awaiting = false;
             e->next = &tail;
             e->previous = tail.previous;
             tail.previous->next = e;
@@ -228,6 +237,7 @@ void VuleRLSent(WaitEntry *entry, uint32_t message_id) {
     if (!lock.held()) return;
     if (linked(entry)) {
         entry->message_id = message_id;
+        entry->awaiting = true;
         settle(entry->name);
     }
 }
@@ -267,12 +277,16 @@ uint32_t VuleRLChange(const char *name, uint32_t key, uint16_t code, uint8_t *me
     KAVI_TRACE(VULZ_KIND_ENTRY, F, 332, 3, name, name_length(name), &key, uint32_t{4}, &code,
                uint32_t{2});
     uint32_t result = RL_OK;
+    plat::Event *wake = nullptr;
     ListLock lock(F, 363, true);
     if (!lock.held()) {
         result = RL_FAILED;
     } else {
         WaitEntry *e = waiting_for(name, key, message_id);
-        if (e != nullptr) {
+        if (e != nullptr && e->awaiting) {
+            record(e, code, message, block_wire);
+            wake = e->event;
+        } else if (e != nullptr) {
             answer(e, code, message, block_wire);
         } else if (message_id == 0 || !sending(name, key)) {
             result = RL_NOT_FOUND;
@@ -286,6 +300,11 @@ uint32_t VuleRLChange(const char *name, uint32_t key, uint16_t code, uint8_t *me
         }
         lock.release();
     }
+    // The waiter is woken once the list is free: it takes the list at once to collect its
+    // answer, and would otherwise find it still held and sleep again. Nothing else sets the
+    // event of an answered entry, and an awaiting caller leaves only when it is set, so its
+    // entry and event stay until this set has begun (a close waits for a set under way).
+    if (wake != nullptr) plat::event_set(wake);
     KAVI_TRACE(VULZ_KIND_EXIT, F, 371, 1, &result, uint32_t{4});
     return result;
 }

@@ -64,7 +64,8 @@ uint32_t event_set(Event *e);
 uint32_t event_reset(Event *e);
 // event_wait: 0 when the event is (or becomes) set, TIMEOUT, ERR_INVALID_HANDLE.
 uint32_t event_wait(Event *e, int32_t timeout_ms = WAIT_FOREVER);
-// event_close: 0, ERR_INVALID_HANDLE.
+// event_close: 0, ERR_INVALID_HANDLE. It waits for a set under way on another thread, so a
+// waiter that a set released may close the event at once.
 uint32_t event_close(Event *e);
 
 // ---------------------------------------------------------------------------------------------
