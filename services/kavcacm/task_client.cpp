@@ -65,18 +65,20 @@ uint32_t receive(std::string_view task, VULC_HANDLE handle, void **buffer, uint3
 uint32_t receive_wait(std::string_view task, VULC_HANDLE handle, void **buffer, uint32_t *length,
                       int timeout_ms) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    // The wait comes first: a caller usually finds nothing queued yet, and the wait reads the
+    // message ahead, so a reply costs one read instead of a failed one and a wait.
     for (;;) {
-        uint32_t rc = receive(task, handle, buffer, length);
-        if (rc != VULC_NO_DATA) return rc;
         int32_t left = -1;
         if (timeout_ms >= 0) {
             auto ms =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (ms.count() <= 0) return rc;
-            left = static_cast<int32_t>(ms.count());
+            left = static_cast<int32_t>(std::max<int64_t>(ms.count(), 0));
         }
-        rc = socwait(handle, left);
-        if (rc != VULC_OK && rc != VULC_SEM_TIMEOUT) return rc;
+        uint32_t rc = socwait(handle, left);
+        if (rc == VULC_SEM_TIMEOUT) return VULC_NO_DATA;
+        if (rc != VULC_OK) return rc;
+        rc = receive(task, handle, buffer, length);
+        if (rc != VULC_NO_DATA) return rc;
     }
 }
 
