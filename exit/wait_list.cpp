@@ -248,6 +248,7 @@ uint32_t VuleRLDel(const char *name, uint32_t key, WaitEntry *entry, uint16_t *c
     KAVI_TRACE(VULZ_KIND_ENTRY, F, 226, 3, name, name_length(name), &key, uint32_t{4},
                KAVI_ITEM(code));
     uint32_t result = RL_OK;
+    bool taken_out = false;
     ListLock lock(F, 282, true);
     if (!lock.held()) {
         result = RL_FAILED;
@@ -260,12 +261,16 @@ uint32_t VuleRLDel(const char *name, uint32_t key, WaitEntry *entry, uint16_t *c
             if (block_wire != nullptr) *block_wire = entry->block;
             entry->previous->next = entry->next;
             entry->next->previous = entry->previous;
-            // Only the entry's own waiter takes it out, and it no longer waits on the event.
-            plat::event_close(entry->event);
-            if (release(name, entry, F, 272) != 0) result = RL_FAILED;
+            taken_out = true;
             settle(name);  // an entry that never sent may leave held answers unclaimed
         }
         lock.release();
+    }
+    // Only the entry's own waiter takes it out, and it no longer waits on the event. The close
+    // may wait for the set that woke it to finish: the list is not held meanwhile.
+    if (taken_out) {
+        plat::event_close(entry->event);
+        if (release(name, entry, F, 272) != 0) result = RL_FAILED;
     }
     KAVI_TRACE(VULZ_KIND_EXIT, F, 290, 1, &result, uint32_t{4});
     return result;
