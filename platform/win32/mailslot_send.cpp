@@ -129,16 +129,16 @@ Progress advance(State &s, Destination &d, ULONGLONG now) {
                 if (now - d.opened < HOLD_MS) return Progress::waiting;
                 CancelIoEx(d.file, &d.written);
                 ok = GetOverlappedResult(d.file, &d.written, &n, TRUE);
-                if (!ok && GetLastError() == ERROR_OPERATION_ABORTED) {  // it is written again
-                    let_go(d);
-                    d.let_go = now;
-                }
             }
             d.in_flight = false;
             if (ok) {
                 s.queued_bytes -= d.messages.front().size();
                 d.messages.pop_front();
-            } else if (d.file != INVALID_HANDLE_VALUE) {
+            } else if (GetLastError() == ERROR_OPERATION_ABORTED) {
+                // Taken back, here or because the thread that wrote it ended: written again.
+                let_go(d);
+                d.let_go = now;
+            } else {
                 drop_all(s, d);
             }
         }
@@ -232,8 +232,7 @@ void drain_at_exit() {
         if (waits.empty())
             Sleep(wait_ms);
         else
-            WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE,
-                                   wait_ms);
+            WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, wait_ms);
     }
 }
 
@@ -251,8 +250,7 @@ uint32_t start_flusher(State &s) {
 
 // enqueue: with s.lock held, queues a copy of the message behind the destination's others,
 // making the destination when there is none (then it takes *file, which is set to invalid).
-uint32_t enqueue(State &s, const MailslotAddress &to, const void *data, size_t len,
-                 HANDLE *file) {
+uint32_t enqueue(State &s, const MailslotAddress &to, const void *data, size_t len, HANDLE *file) {
     if (len > OVERFLOW_LIMIT - s.queued_bytes) return ERR_NO_MEMORY;
     if (uint32_t rc = start_flusher(s); rc != OK) return rc;
     try {
