@@ -164,6 +164,7 @@ uint32_t mailslot_create(const char *path, Mailslot **out) {
         delete m;
         return rc;
     }
+    pause_here(Pause::mailslot_created);
     mailslot_send_prepare();
     m->address = address;
     m->identity = registry_new_identity();

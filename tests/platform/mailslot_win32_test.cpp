@@ -74,10 +74,10 @@ struct Slot {
 
 // A process running MailslotWin32Child.Run in a role, on the mailslot `name` of this node.
 Child spawn_child(const std::string &role, const std::string &name) {
-    return Child::spawn({kavitest::executable_dir() + "\\mailslot_win32_test.exe",
-                         "--gtest_filter=MailslotWin32Child.Run"},
-                        {"KAVI_TEST_ROLE=" + role, "KAVI_TEST_SLOT=" + name,
-                         "KAVI_TEST_NODE=" + node_name()});
+    return Child::spawn(
+        {kavitest::executable_dir() + "\\mailslot_win32_test.exe",
+         "--gtest_filter=MailslotWin32Child.Run"},
+        {"KAVI_TEST_ROLE=" + role, "KAVI_TEST_SLOT=" + name, "KAVI_TEST_NODE=" + node_name()});
 }
 
 bool has_entry(const std::string &entry) {
@@ -101,12 +101,23 @@ TEST(MailslotWin32Child, Run) {
                 exit(1);
         exit(0);  // the exit handlers drain
     }
+    // The heir stays a while between taking the name and entering it in the registry, where
+    // the old entry still names the dead holder: its messages must be dropped all the same.
+    std::thread unregistered;
+    if (role == "heir") {
+        pause_arm(Pause::mailslot_created);
+        unregistered = std::thread([] {
+            if (pause_reached(Pause::mailslot_created, 10000)) sleep_ms(1000);
+            pause_release(Pause::mailslot_created);
+        });
+    }
     Mailslot *m = nullptr;
     // A writer still holding the old mailslot keeps its name taken for a moment.
     ASSERT_TRUE(kavitest::eventually(
         [&] { return mailslot_create(slot(name).c_str(), &m) == OK || (sleep_ms(5), false); },
         10000));
     if (role == "hold") Sleep(INFINITE);
+    unregistered.join();
     EXPECT_EQ(read_message(m, 10000), "new");
     EXPECT_EQ(send("WATCHER", "got"), OK);
 }
@@ -160,6 +171,26 @@ TEST(MailslotWin32Test, OverflowQueueIsBoundedAndDroppedWhenTheReaderCloses) {
     Slot again("STUCK");
     EXPECT_EQ(send("STUCK", big), OK);
     EXPECT_EQ(again.read(0), big);
+}
+
+// Messages waiting for a reader that closed are dropped, and never reach the next holder of its
+// name in the same process, which gets only what is written after it took the name.
+TEST(MailslotWin32Test, ClosedReadersMessagesNeverReachTheNextHolder) {
+    auto first = std::make_unique<Slot>("RENAMED");
+    for (uint32_t i = 0; i < 50; ++i) ASSERT_EQ(send("RENAMED", message(i, 8192)), OK);
+    first.reset();
+    Mailslot *next = nullptr;
+    // The flusher's handle keeps the closed mailslot, and its name, for a moment.
+    ASSERT_TRUE(kavitest::eventually(
+        [&] { return mailslot_create(slot("RENAMED").c_str(), &next) == OK; }, 5000));
+    // A write may still queue behind the old messages, and is dropped with them.
+    std::string got = "<640>";
+    for (int tries = 0; tries < 200 && got == "<640>"; ++tries) {
+        EXPECT_EQ(send("RENAMED", "new"), OK);
+        got = read_message(next, 50);
+    }
+    EXPECT_EQ(got, "new");
+    EXPECT_EQ(mailslot_close(next), OK);
 }
 
 // Messages waiting for a reader that is killed are dropped and counted, and never reach the
