@@ -101,9 +101,11 @@ bool reopen(Destination &d, ULONGLONG now) {
     if (open_writer(d.to, true, &d.file) != OK) return false;
     d.opened = now;
     if (d.owner != nullptr && WaitForSingleObject(d.owner, 0) == WAIT_OBJECT_0) return false;
+    if (d.identity == 0) return true;
     RegistryEntry now_there;
-    if (d.identity != 0 && registry_read(d.to.entry, &now_there) == ERR_NOT_FOUND) return false;
-    return d.identity == 0 || now_there.identity == d.identity;
+    uint32_t rc = registry_read(d.to.entry, &now_there);
+    // Another failure (the entry held alone for a moment) says nothing about the holder.
+    return rc == OK ? now_there.identity == d.identity : rc != ERR_NOT_FOUND;
 }
 
 // forget: with s.lock held, a destination whose messages are gone.
@@ -212,8 +214,9 @@ void flush_loop(void *) {
 }
 
 // Messages a write has accepted should reach a reader that is merely slow; one that never reads
-// must not hold the exit hostage, hence the bound. At process exit the system has already ended
-// the flusher (perhaps holding the lock), so this thread does the flushing itself.
+// must not hold the exit hostage, hence the bound. When a DLL's exit handlers run at process
+// exit, the system has already ended the flusher (perhaps holding the lock), so this thread does
+// the flushing itself.
 void drain_at_exit() {
     State &s = state();
     const ULONGLONG deadline = GetTickCount64() + EXIT_DRAIN_MS;
