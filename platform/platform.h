@@ -250,10 +250,12 @@ void fault_not_counted();
 // thread, so that a race happens in the order the test wants. An armed point stops the next
 // thread that reaches it until the test releases it; then the point is disarmed.
 enum class Pause {
-    send_looked_up,        // KaviSend: the calling exit was found, its entry not yet added
-    send_watching,         // KaviSend: the wait knows which task got the command
-    queue_answers_closed,  // queue thread end: waiters woken, dispatcher not yet stopped
-    terminate_answering,   // termination: a running command found, its reply not yet sent
+    send_looked_up,         // KaviSend: the calling exit was found, its entry not yet added
+    send_watching,          // KaviSend: the wait knows which task got the command
+    queue_answers_closed,   // queue thread end: waiters woken, dispatcher not yet stopped
+    mailslot_created,       // mailslot create: the mailslot made, not yet in the registry
+    mailslot_shut_drained,  // mailslot shut: the queue found empty, writers not yet kept out
+    terminate_answering,    // termination: a running command found, its reply not yet sent
 };
 
 #ifdef KAVI_TESTING

@@ -16,12 +16,14 @@
 #include "platform/win32/errors.h"
 #include "platform/win32/mailslot_address.h"
 #include "platform/win32/mailslot_registry.h"
+#include "platform/win32/mailslot_send.h"
 
 namespace plat {
 
 struct Mailslot {
     HANDLE handle = INVALID_HANDLE_VALUE;  // null once shut
-    std::string entry;                     // the node registry's entry, removed on shut or close
+    MailslotAddress address;
+    uint64_t identity = 0;  // in the node registry's entry, removed on shut or close
     // Held around every read of the system's queue and every use of the fields below, so that
     // readers take turns and keep the order of the messages.
     std::mutex reading;
@@ -35,6 +37,8 @@ namespace {
 
 // The longest a reader stays in the system's read, so that a shut ends its wait soon.
 constexpr DWORD SLICE_MS = 50;
+// The longest a shut waits for a moment without writers (see mailslot_shut).
+constexpr ULONGLONG SHUT_WAIT_MS = 1000;
 
 const char *const DIGITS = "0123456789ABCDEF";
 
@@ -137,8 +141,9 @@ uint32_t mailslot_address(const char *path, MailslotAddress *out) {
     std::string name = path + MAILSLOT_PATH_PREFIX_LEN;
     if (name.empty()) return ERR_INVALID_PARAMETER;
     upper_case(name.data());
-    static const std::string node_part =
-        "\\\\.\\mailslot\\kavi\\" + mailslot_escape(node_name(), true) + "\\";
+    // Never destroyed, for writes made by exit handlers that run after the static destructors.
+    static const std::string &node_part =
+        *new std::string("\\\\.\\mailslot\\kavi\\" + mailslot_escape(node_name(), true) + "\\");
     out->entry = mailslot_escape(name, false);
     out->system_path = node_part + out->entry;
     return out->system_path.size() < MAX_PATH ? OK : ERR_INVALID_PARAMETER;
@@ -159,8 +164,11 @@ uint32_t mailslot_create(const char *path, Mailslot **out) {
         delete m;
         return rc;
     }
-    m->entry = address.entry;
-    rc = registry_add(m->entry, {process_id(), registry_new_identity()});
+    pause_here(Pause::mailslot_created);
+    mailslot_send_prepare();
+    m->address = address;
+    m->identity = registry_new_identity();
+    rc = registry_add(address.entry, {process_id(), m->identity});
     if (rc != OK) {
         CloseHandle(m->handle);
         delete m;
@@ -192,49 +200,56 @@ uint32_t mailslot_read(Mailslot *m, void *buf, size_t cap, size_t *len, int32_t 
     return OK;
 }
 
-// A system mailslot accepts whole messages into its queue at once, so nothing waits in the
-// writer and nothing is dropped from this side.
 uint32_t mailslot_write(const char *path, const void *data, size_t len) {
     if ((data == nullptr && len != 0) || len > MAILSLOT_MAX_MESSAGE) return ERR_INVALID_PARAMETER;
     MailslotAddress to;
     uint32_t rc = mailslot_address(path, &to);
     if (rc != OK) return rc;
     if (fault_hit(Fault::mailslot_write)) return SYSTEM_ERROR_BASE | ERROR_NO_SYSTEM_RESOURCES;
-    HANDLE h = CreateFileA(to.system_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return last_error();
-    DWORD written = 0;
-    rc = WriteFile(h, data, static_cast<DWORD>(len), &written, nullptr) ? OK : last_error();
-    CloseHandle(h);
-    return rc;
+    return mailslot_send(to, data, len);
 }
 
-uint32_t mailslot_dropped(const char *) {
-    return 0;
+uint32_t mailslot_dropped(const char *path) {
+    MailslotAddress to;
+    return mailslot_address(path, &to) == OK ? mailslot_dropped_to(to) : 0;
 }
 
 // Opening a mailslot for writing sends nothing.
 bool mailslot_exists(const char *path) {
     MailslotAddress address;
-    if (mailslot_address(path, &address) != OK) return false;
-    HANDLE h = CreateFileA(address.system_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    HANDLE h;
+    if (mailslot_address(path, &address) != OK || open_writer(address, false, &h) != OK)
+        return false;
     CloseHandle(h);
     return true;
 }
 
-// The system cannot refuse writers of a mailslot that stays open: what is queued is taken out,
-// and the mailslot is closed, so writes fail as if it did not exist while the rest is read.
+// The system cannot refuse writers of a mailslot that stays open, and what is in it when it is
+// closed is lost. But writers share it among themselves, so a handle opened alone proves that no
+// writer holds it and keeps new ones out: every write that succeeded is then in the queue, taken
+// out before the close. Writers that never pause for SHUT_WAIT_MS leave the old way: drained,
+// then closed, where a message written between the last read and the close is lost.
 uint32_t mailslot_shut(Mailslot *m) {
     if (m == nullptr) return ERR_INVALID_HANDLE;
     std::lock_guard<std::mutex> held(m->reading);
     if (m->shut.load()) return OK;
+    const ULONGLONG give_up = GetTickCount64() + SHUT_WAIT_MS;
+    HANDLE alone = INVALID_HANDLE_VALUE;
     uint32_t rc = OK;
-    while ((rc = take(m, 0)) == OK) {
+    for (;;) {
+        while ((rc = take(m, 0)) == OK) {
+        }
+        if (rc != TIMEOUT || alone != INVALID_HANDLE_VALUE || GetTickCount64() >= give_up) break;
+        pause_here(Pause::mailslot_shut_drained);
+        alone = CreateFileA(m->address.system_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (alone == INVALID_HANDLE_VALUE) Sleep(1);
     }
-    registry_remove(m->entry);
+    // Only now: a writer that finds the entry gone takes the mailslot for gone, which it is not
+    // while writes still succeed.
+    registry_remove(m->address.entry, m->identity);
     CloseHandle(m->handle);
+    if (alone != INVALID_HANDLE_VALUE) CloseHandle(alone);
     m->handle = nullptr;
     m->shut.store(true);
     return rc == TIMEOUT ? OK : rc;
@@ -244,7 +259,7 @@ uint32_t mailslot_shut(Mailslot *m) {
 uint32_t mailslot_close(Mailslot *m) {
     if (m == nullptr) return ERR_INVALID_HANDLE;
     if (!m->shut.load()) {
-        registry_remove(m->entry);
+        registry_remove(m->address.entry, m->identity);
         CloseHandle(m->handle);
     }
     delete m;

@@ -14,9 +14,10 @@
 namespace plat {
 namespace {
 
-// node_directory: "<temp>\kavi\<node>\", made when missing; checked once per process.
+// node_directory: "<temp>\kavi\<node>\", made when missing; checked once per process. Never
+// destroyed: the exit handlers that drain queued messages run after the static destructors.
 uint32_t node_directory(const std::string **out) {
-    static std::string path;
+    static std::string &path = *new std::string;
     static const uint32_t made = [] {
         char temp[MAX_PATH + 1];
         DWORD n = GetTempPathA(sizeof temp, temp);
@@ -41,6 +42,37 @@ uint32_t entry_file(const std::string &entry, std::string *file) {
     return OK;
 }
 
+// How long an entry's file is waited for while another process holds it alone (see
+// registry_remove).
+constexpr int BUSY_TRIES = 200;
+
+// open_entry: CreateFileA that waits, a bounded time, while the file is held alone by another.
+HANDLE open_entry(const std::string &file, DWORD access, DWORD share, DWORD disposition) {
+    for (int tries = 1;; ++tries) {
+        HANDLE h = CreateFileA(file.c_str(), access, share, nullptr, disposition,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        // A file being deleted refuses to be opened until its last handle is closed.
+        const DWORD err = GetLastError();
+        if (h != INVALID_HANDLE_VALUE || tries == BUSY_TRIES ||
+            (err != ERROR_SHARING_VIOLATION && err != ERROR_ACCESS_DENIED))
+            return h;
+        Sleep(1);
+    }
+}
+
+// read_value: the entry in the open file; false when it is not whole (yet).
+bool read_value(HANDLE h, RegistryEntry *value) {
+    char text[48] = {};
+    DWORD got = 0;
+    unsigned long pid = 0;
+    unsigned long long identity = 0;
+    if (!ReadFile(h, text, sizeof text - 1, &got, nullptr) ||
+        sscanf(text, "%lu %llu", &pid, &identity) != 2)
+        return false;
+    *value = {static_cast<uint32_t>(pid), identity};
+    return true;
+}
+
 uint64_t mix(uint64_t x) {
     x ^= x >> 30;
     x *= 0xbf58476d1ce4e5b9ull;
@@ -54,8 +86,7 @@ uint64_t mix(uint64_t x) {
 uint32_t registry_add(const std::string &entry, const RegistryEntry &value) {
     std::string file;
     if (uint32_t rc = entry_file(entry, &file); rc != OK) return rc;
-    HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = open_entry(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_ALWAYS);
     if (h == INVALID_HANDLE_VALUE) return last_error();
     char text[48];
     int len = snprintf(text, sizeof text, "%lu %llu", static_cast<unsigned long>(value.pid),
@@ -68,28 +99,32 @@ uint32_t registry_add(const std::string &entry, const RegistryEntry &value) {
     return rc;
 }
 
-void registry_remove(const std::string &entry) {
+// Held alone from the read to the close, so that a creator replacing the entry meanwhile waits and
+// its entry is never the one deleted.
+void registry_remove(const std::string &entry, uint64_t identity) {
     std::string file;
-    if (entry_file(entry, &file) == OK) DeleteFileA(file.c_str());
+    if (entry_file(entry, &file) != OK) return;
+    HANDLE h = open_entry(file, GENERIC_READ | DELETE, 0, OPEN_EXISTING);
+    if (h == INVALID_HANDLE_VALUE) return;
+    RegistryEntry value;
+    if (read_value(h, &value) && value.identity == identity) {
+        FILE_DISPOSITION_INFO gone{};
+        gone.DeleteFile = TRUE;
+        SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
+    }
+    CloseHandle(h);
 }
 
 uint32_t registry_read(const std::string &entry, RegistryEntry *value) {
     std::string file;
     if (uint32_t rc = entry_file(entry, &file); rc != OK) return rc;
-    HANDLE h = CreateFileA(file.c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = open_entry(file, GENERIC_READ,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
     if (h == INVALID_HANDLE_VALUE) return last_error();
-    char text[48] = {};
-    DWORD got = 0;
-    const bool read = ReadFile(h, text, sizeof text - 1, &got, nullptr);
+    const bool whole = read_value(h, value);
     CloseHandle(h);
-    unsigned long pid = 0;
-    unsigned long long identity = 0;
     // A creator may be between creating the file and writing it: that entry is not there yet.
-    if (!read || sscanf(text, "%lu %llu", &pid, &identity) != 2) return ERR_NOT_FOUND;
-    *value = {static_cast<uint32_t>(pid), identity};
-    return OK;
+    return whole ? OK : ERR_NOT_FOUND;
 }
 
 uint32_t registry_entries(std::vector<std::string> *out) {

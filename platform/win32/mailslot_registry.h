@@ -1,7 +1,8 @@
 // mailslot_registry.h — the node's registry of mailslots: the system cannot list mailslots, so
 // each creator leaves an entry (its process and the mailslot's identity) in a directory of the
 // node, removed before the mailslot is closed. An entry whose mailslot is gone (its process died)
-// is stale: readers check that the mailslot exists, and the next creator of the name replaces it.
+// is stale: readers check that the mailslot exists, a lister removes it, and the next creator of
+// the name replaces it.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +18,8 @@ struct RegistryEntry {
 
 // registry_add: records the entry, replacing a stale one. 0 or a system error.
 uint32_t registry_add(const std::string &entry, const RegistryEntry &value);
-// registry_remove: forgets the entry; only its mailslot's owner calls it, before the close.
-void registry_remove(const std::string &entry);
+// registry_remove: forgets the entry if it still holds `identity`, and not one that replaced it.
+void registry_remove(const std::string &entry, uint64_t identity);
 // registry_read: 0 and *value; ERR_NOT_FOUND when there is no entry; other system errors.
 uint32_t registry_read(const std::string &entry, RegistryEntry *value);
 // registry_entries: the names of every entry, stale ones included. 0 or a system error.
