@@ -72,6 +72,14 @@ std::string executable_dir() {
     return std::filesystem::read_symlink("/proc/self/exe").parent_path();
 }
 
+bool fork_run_child() {
+    return false;
+}
+
+bool under_wine() {
+    return false;
+}
+
 std::string make_temp_dir() {
     char templ[] = "/tmp/kavitest.XXXXXX";
     const char *dir = mkdtemp(templ);

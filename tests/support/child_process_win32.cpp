@@ -127,6 +127,16 @@ std::string executable_dir() {
     return path.substr(0, path.find_last_of("\\/"));
 }
 
+bool fork_run_child() {
+    return GetEnvironmentVariableA(CHILD_VARIABLE, nullptr, 0) != 0;
+}
+
+// Wine's ntdll tells its version; the system's has no such call.
+bool under_wine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 std::string make_temp_dir() {
     char temp[MAX_PATH + 1] = {};
     GetTempPathA(sizeof temp, temp);
