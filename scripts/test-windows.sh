@@ -72,7 +72,7 @@ expect "status: 7" kavi.exe send RELAY --set command_name=7 --set "command_strin
 expect "user_data: eeffc0" kavi.exe send CLASSY --set command_name=PING --set user_data=c0ffee
 expect "user_data: 0201" kavi.exe send CLASSY --set command_name=QUERY --set user_data=0102
 expect "CLASSY" kavi.exe list
-expect "RELAY stopped" kavi.exe shutdown RELAY
+expect "which holds RELAY, to stop (its stop event)" kavi.exe shutdown RELAY
 expect "CLASSY stopped" kavi.exe shutdown CLASSY
 expect "1 wait ended" kavi.exe shutdown
 wait "${pids[@]}" ||
