@@ -194,8 +194,8 @@ void run_writers() {
 
 TEST_F(TraceTest, ConcurrentWritersInTwoProcessesNeverInterleave) {
     if (kavitest::under_wine())
-        GTEST_SKIP() << "under wine, appends of two processes to one file overwrite each "
-                        "other's records; Windows appends each write whole";
+        GTEST_SKIP() << "under wine, appends through two handles of one file overwrite each "
+                        "other; Windows appends each write whole";
     // Forked before any thread of the test exists; each process opens the file itself.
     kavitest::Child other = kavitest::Child::fork_run([this] {
         if (init_on() == nullptr) return 1;

@@ -44,6 +44,12 @@ bool fork_run_child();
 // under_wine: whether this is a Windows program run by wine, which emulates the system and in
 // places falls short of it; POSIX: false.
 bool under_wine();
+// stderr_to_file: from now on this process's standard error goes into the file, emptied first.
+bool stderr_to_file(const std::string &path);
+// full_device: a file whose every write fails for want of space; "" where the system has none.
+std::string full_device();
+// posix_files: whether files carry POSIX permission bits and may be symbolic links.
+bool posix_files();
 std::string executable_dir();  // of the running test, where the helper programs are built
 std::string make_temp_dir();   // fresh and empty, removed by nobody
 // test_temp_dir: a fresh folder made at the running test's first call; its later calls, and
