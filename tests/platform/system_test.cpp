@@ -74,11 +74,12 @@ TEST(Memory, ZeroedAndNeverNullForZeroBytes) {
 }
 
 // thread_end runs the thread-local destructors and does not return; a bad stack size, no
-// function or a failed start runs nothing.
+// function or a failed start runs nothing. The destructor reads nothing of its object, which the
+// Windows runtime frees before it runs the destructors.
+std::promise<uint64_t> *ending_done = nullptr;  // given the thread's id by the destructor
 struct Ending {
-    std::promise<uint64_t> *done = nullptr;  // given the thread's id by the destructor
     ~Ending() {
-        if (done != nullptr) done->set_value(thread_id());
+        if (ending_done != nullptr) ending_done->set_value(thread_id());
     }
 };
 thread_local Ending ending;
@@ -86,9 +87,10 @@ thread_local Ending ending;
 TEST(Thread, StartRunsTheFunctionOnANewThreadAndEndRunsThreadLocalDestructors) {
     std::promise<uint64_t> done;
     auto end_early = [](void *arg) {
-        ending.done = static_cast<std::promise<uint64_t> *>(arg);
+        static_cast<void>(&ending);  // made, so its destructor runs at the thread's end
+        ending_done = static_cast<std::promise<uint64_t> *>(arg);
         thread_end();
-        ending.done = nullptr;  // never reached, or the destructor would not report
+        ending_done = nullptr;  // never reached, or the destructor would not report
     };
     ASSERT_EQ(thread_start(end_early, &done, THREAD_STACK_SIZE), OK);
     auto id = done.get_future();
