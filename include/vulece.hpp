@@ -72,9 +72,10 @@ class KAVI_API VuleCommandExitParms : public IVBase {
 
     /// Points user_data at data and sets user_data_length. The bytes stay the caller's. The
     /// reply is built from them on the same thread just after the exit function returns, so
-    /// they must outlive the function: static or thread-local storage, never its stack. The
-    /// reply carries them only if the command arrived with user data, and no more bytes than
-    /// arrived.
+    /// they must outlive the function: static or thread-local storage, never its stack; not a
+    /// thread-local object with a destructor, which a Windows runtime may run after freeing
+    /// the object. The reply carries them only if the command arrived with user data, and no
+    /// more bytes than arrived.
     VuleCommandExitParms &setUserData(void *data, unsigned short length);
 
   protected:

@@ -195,10 +195,11 @@ uint32_t interrupt_watch_start(InterruptFunction fn, void *arg, InterruptWatch *
 // interrupt_watch_stop: 0, ERR_INVALID_HANDLE. Once it returns, fn is not running and is not
 // called again for this watch. fn must not start or stop watches itself.
 uint32_t interrupt_watch_stop(InterruptWatch *w);
-// process_stop: asks another process of the node to stop as a stop request would (POSIX: SIGTERM),
-// so its active watches are called, and a process without one ends. 0, ERR_NOT_FOUND when no
-// such process runs, ERR_ACCESS_DENIED, or a system error.
-uint32_t process_stop(uint32_t pid);
+// process_stop: asks another process of the node to stop as a stop request would (POSIX: SIGTERM;
+// Windows: the event its watches wait for), so its active watches are called, and a process
+// without one ends. *how, when given, is the request made, in words for people. 0, ERR_NOT_FOUND
+// when no such process runs, ERR_ACCESS_DENIED, or a system error.
+uint32_t process_stop(uint32_t pid, const char **how = nullptr);
 
 // ---------------------------------------------------------------------------------------------
 // Append-only files, for traces and logs: each write lands whole at the end of the file, so the

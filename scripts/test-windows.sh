@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # test-windows.sh — the Windows build, checked under wine: installs the cross compilers and wine,
 # builds the 32-bit DLLs, kavi.exe and the examples (preset mingw32), runs its ctest suite, then
-# drives the programs as a user would: two exit programs register (one built out of tree against
-# the installed package), kavi lists them, sends to one directly and through the other, stops one
-# by name, then the node. A kernel that runs no 32-bit
-# programs (wine's 32-bit loader cannot start) gets the same checks on the 64-bit build (preset
-# mingw64) under wine64, and the script says so.
+# drives the programs as a user would: three exit programs register (one built out of tree against
+# the installed package, one written with the classes), kavi sends to one directly, through
+# another and twice to the third, lists them, stops two by name, then the node. A kernel that runs
+# no 32-bit programs (wine's 32-bit loader cannot start) gets the same checks on the 64-bit build
+# (preset mingw64) under wine64, and the script says so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -64,13 +64,20 @@ start() {
 
 start echo "$logs/prefix/bin/installed_echo_exit.exe" ECHO
 start relay "$bin/relay_exit.exe" RELAY ECHO
-expect "RELAY" kavi.exe list
+start class "$bin/class_exit.exe" CLASSY
 expect "command_string: HELLO, EXIT" kavi.exe send ECHO --set command_name=HELLO \
     --set "command_string=hello, exit"
 expect "status: 7" kavi.exe send RELAY --set command_name=7 --set "command_string=relayed"
-expect "RELAY stopped" kavi.exe shutdown RELAY
+# The C++ example answers on threads that end after each command, again and again.
+expect "user_data: eeffc0" kavi.exe send CLASSY --set command_name=PING --set user_data=c0ffee
+expect "user_data: 0201" kavi.exe send CLASSY --set command_name=QUERY --set user_data=0102
+expect "CLASSY" kavi.exe list
+expect "which holds RELAY, to stop (its stop event)" kavi.exe shutdown RELAY
+expect "CLASSY stopped" kavi.exe shutdown CLASSY
 expect "1 wait ended" kavi.exe shutdown
-wait "${pids[@]}" || fail "an exit program did not end cleanly: $(cat "$logs/echo" "$logs/relay")"
+wait "${pids[@]}" ||
+    fail "an exit program did not end cleanly: $(cat "$logs/echo" "$logs/relay" "$logs/class")"
 pids=()
 grep -q "ECHO terminated" "$logs/echo" || fail "ECHO did not terminate: $(cat "$logs/echo")"
+grep -q "CLASSY terminated" "$logs/class" || fail "CLASSY did not terminate: $(cat "$logs/class")"
 echo "test-windows: $preset passed under $(basename "$wine")"

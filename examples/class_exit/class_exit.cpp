@@ -1,20 +1,14 @@
 // class_exit.cpp — a sample command exit written with the classes: VuleCommandExit registers it
-// and ends it, VuleCommandExitParms reads each command and hands the answer back.
+// and ends it, VuleCommandExitParms reads each command, whose user data go back reversed.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "vulece.hpp"
 
 namespace {
 
 bool dump = false;
-
-// The reply is built on this thread after the function returns, so the answer lives in
-// thread-local storage rather than on the stack (and on the heap: command threads have small
-// stacks, which static thread-local storage would share).
-thread_local std::vector<unsigned char> reply;
 
 // Answers a command with its user data reversed; the status is 0 for PING and QUERY, 4 for any
 // other action.
@@ -28,12 +22,10 @@ uint32_t KAVI_CALL handle(_VULE_PARAMETERS32 *block) {
     if (dump) std::printf("class_exit: %s\n", static_cast<const char *>(parms.asDebugInfo()));
     std::fflush(stdout);
 
-    // The server takes user data back only if some arrived, and no more than arrived.
-    const auto *data = static_cast<const unsigned char *>(parms.getUserData());
-    unsigned short length = data != nullptr ? parms.getUserDataLength() : 0;
-    reply.assign(data, data + length);
-    std::reverse(reply.begin(), reply.end());
-    parms.setUserData(reply.data(), length);
+    // The answer takes the place of the data that arrived: the reply is built from them after
+    // the function returns, and carries no more than arrived.
+    auto *data = static_cast<unsigned char *>(parms.getUserData());
+    if (data != nullptr) std::reverse(data, data + parms.getUserDataLength());
     return std::strcmp(action, "PING") == 0 || std::strcmp(action, "QUERY") == 0 ? 0 : 4;
 }
 

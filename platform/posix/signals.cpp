@@ -162,9 +162,10 @@ uint32_t interrupt_watch_stop(InterruptWatch *w) {
     return OK;
 }
 
-uint32_t process_stop(uint32_t pid) {
+uint32_t process_stop(uint32_t pid, const char **how) {
     // 0 and numbers that turn negative as a pid_t would name process groups, not a process.
     if (pid == 0 || pid > INT32_MAX) return ERR_INVALID_PARAMETER;
+    if (how != nullptr) *how = "SIGTERM";
     if (kill(static_cast<pid_t>(pid), SIGTERM) == 0) return OK;
     return errno == ESRCH ? ERR_NOT_FOUND : from_errno(errno);
 }

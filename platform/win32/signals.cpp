@@ -154,14 +154,16 @@ uint32_t interrupt_watch_stop(InterruptWatch *w) {
 }
 
 // A process that watches has its stop event; one that does not is ended, as SIGTERM ends it.
-uint32_t process_stop(uint32_t pid) {
+uint32_t process_stop(uint32_t pid, const char **how) {
     if (pid == 0) return ERR_INVALID_PARAMETER;
     HANDLE stop = OpenEventA(EVENT_MODIFY_STATE, FALSE, stop_event_name(pid).c_str());
     if (stop != nullptr) {
+        if (how != nullptr) *how = "its stop event";
         uint32_t rc = SetEvent(stop) ? OK : last_error();
         CloseHandle(stop);
         return rc;
     }
+    if (how != nullptr) *how = "ended at once: it watches no stop event";
     HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
     if (process == nullptr)
         return GetLastError() == ERROR_INVALID_PARAMETER ? ERR_NOT_FOUND : last_error();

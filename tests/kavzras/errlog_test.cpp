@@ -1,12 +1,11 @@
 // errlog_test.cpp — error-log lines: their exact format, the hex dump's limits, where they go,
 // whole lines under concurrent writers; and the pointer check.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -31,14 +30,19 @@ std::string after_time_stamp(const std::string &line) {
     static const std::regex stamp(R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z)");
     std::smatch m;
     if (!std::regex_search(line, m, stamp)) return "no time stamp: " + line;
-    tm t{};
-    strptime(line.c_str(), "%Y-%m-%dT%H:%M:%S", &t);
-    EXPECT_LE(std::llabs(static_cast<long long>(timegm(&t) - time(nullptr))), 5) << line;
+    using namespace std::chrono;
+    int y = 0;
+    unsigned mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    std::sscanf(line.c_str(), "%d-%u-%uT%u:%u:%u", &y, &mo, &d, &h, &mi, &s);
+    const sys_seconds at =
+        sys_days{year{y} / month{mo} / day{d}} + hours{h} + minutes{mi} + seconds{s};
+    EXPECT_LE(std::llabs((floor<seconds>(system_clock::now()) - at).count()), 5) << line;
     return line.substr(m.length());
 }
 
 std::string prefix() {
-    return " pid=" + std::to_string(getpid()) + " tid=" + std::to_string(plat::thread_id());
+    return " pid=" + std::to_string(plat::process_id()) +
+           " tid=" + std::to_string(plat::thread_id());
 }
 
 std::string hex_of(const std::string &bytes) {
@@ -51,14 +55,15 @@ std::string hex_of(const std::string &bytes) {
 class ErrorLogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        setenv("KAVZ_ERRLOG", path_.c_str(), 1);
-        unsetenv("KAVZ_TRACE_FILE");
+        plat::env_set("KAVZ_ERRLOG", path_.c_str());
+        plat::env_set("KAVZ_TRACE_FILE", "");  // empty counts as unset
         VULZ_TRACE_CONTROL *control = nullptr;
         VULZINITTRACE("KAVI", "", &control);
     }
     std::vector<std::string> lines() { return lines_of(kavitest::read_file(path_)); }
 
-    std::string dir_ = kavitest::make_temp_dir(), path_ = dir_ + "/errlog.txt";
+    // The test's folder, which its child processes write into as well.
+    std::string dir_ = kavitest::test_temp_dir(), path_ = dir_ + "/errlog.txt";
 };
 
 // One line per call; a name stays one field whatever it holds; the longest line is whole.
@@ -97,9 +102,8 @@ std::vector<std::string> logged_to_stderr(const std::string &dir, const char *er
                                           int entries = 2) {
     std::string out = dir + "/stderr.txt";
     kavitest::Child child = kavitest::Child::fork_run([&] {
-        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) return 1;
-        errlog ? setenv("KAVZ_ERRLOG", errlog, 1) : unsetenv("KAVZ_ERRLOG");
+        if (!kavitest::stderr_to_file(out)) return 1;
+        plat::env_set("KAVZ_ERRLOG", errlog != nullptr ? errlog : "");
         for (int i = 0; i < entries; ++i) VULZLOGERROR("ToStderr", 5, 0, 9 + i, 3, 0);
         return 0;
     });
@@ -107,9 +111,8 @@ std::vector<std::string> logged_to_stderr(const std::string &dir, const char *er
     return lines_of(kavitest::read_file(out));
 }
 
-// A log that cannot be opened is said so once, in words; its entries go to standard error. A
-// full disk loses the entries, but says so once, and logging goes on.
-TEST_F(ErrorLogTest, GoesToStandardErrorWhenUnsetUnopenableOrFull) {
+// A log that cannot be opened is said so once, in words; its entries go to standard error.
+TEST_F(ErrorLogTest, GoesToStandardErrorWhenUnsetOrUnopenable) {
     std::string missing = dir_ + "/no/such/dir/errlog.txt";
     for (const char *errlog : {static_cast<const char *>(nullptr), "", missing.c_str()}) {
         std::vector<std::string> got = logged_to_stderr(dir_, errlog);
@@ -125,22 +128,29 @@ TEST_F(ErrorLogTest, GoesToStandardErrorWhenUnsetUnopenableOrFull) {
         EXPECT_NE(got[reported + 1].find(" site=10 "), std::string::npos);
     }
     EXPECT_EQ(kavitest::read_file(path_), "");
-    EXPECT_EQ(logged_to_stderr(dir_, "/dev/full", 3),
-              std::vector<std::string>{"kavzras: cannot write the error log /dev/full: No space "
-                                       "left on device; entries are lost while it cannot be "
-                                       "written"});
+}
+
+// A full disk loses the entries, but says so once, and logging goes on.
+TEST_F(ErrorLogTest, FullDiskIsSaidOnce) {
+    const std::string full = kavitest::full_device();
+    if (full.empty()) GTEST_SKIP() << "the system has no device that is always full";
+    EXPECT_EQ(logged_to_stderr(dir_, full.c_str(), 3),
+              std::vector<std::string>{"kavzras: cannot write the error log " + full +
+                                       ": No space left on device; entries are lost while it "
+                                       "cannot be written"});
 }
 
 // Logs carry what commands carry: the owner's alone, and never written through a link that
 // someone else may have planted.
 TEST_F(ErrorLogTest, FileIsOwnerOnlyAndNeverOpenedThroughALink) {
+    if (!kavitest::posix_files())
+        GTEST_SKIP() << "the owner's alone is a file's access list here, not its mode bits";
+    namespace fs = std::filesystem;
     VULZLOGERROR("Private", 1, 0, 1, 3, 0);
-    struct stat st;
-    ASSERT_EQ(stat(path_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(fs::status(path_).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     std::string target = dir_ + "/target.txt", link = dir_ + "/link.txt";
     std::ofstream(target) << "untouched\n";
-    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    fs::create_symlink(target, link);
     std::vector<std::string> got = logged_to_stderr(dir_, link.c_str());
     ASSERT_EQ(got.size(), 3u);
     EXPECT_TRUE(got[0].starts_with("kavzras: cannot open the error log " + link + ": ")) << got[0];
@@ -175,7 +185,11 @@ TEST_F(ErrorLogTest, FloodOfOneKindIsWrittenOnceThenCounted) {
     for (int i = 0; i < 7; ++i) EXPECT_NE(got[i].find(expected[i]), std::string::npos) << got[i];
 }
 
+// Each entry opens the log anew, so the writers append through handles of their own.
 TEST_F(ErrorLogTest, ConcurrentLinesStayWhole) {
+    if (kavitest::under_wine())
+        GTEST_SKIP() << "under wine, appends through two handles of one file overwrite each "
+                        "other; Windows appends each write whole";
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {

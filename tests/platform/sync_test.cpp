@@ -3,8 +3,11 @@
 // released waiter may close the event at once), with real threads.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
@@ -165,6 +168,34 @@ TEST_P(AbandonedMutexTest, ReportedOnceAndUsableAfterwards) {
     EXPECT_EQ(mutex_release(m_), OK);
 }
 INSTANTIATE_TEST_SUITE_P(Depth, AbandonedMutexTest, ::testing::Values(1, 3));
+
+// A thread-local object whose destructor reuses freed memory: one of a program's own, made after
+// the thread took its first mutex, so that its destructor runs before anything the mutexes keep
+// per thread is looked at. Where the runtime frees thread-local storage before it runs these
+// destructors (mingw's), it fills what was freed; it reads nothing of its own, freed as well.
+struct Scribbler {
+    bool used = false;
+    ~Scribbler() {
+        std::vector<void *> blocks;
+        for (size_t size = 8; size <= 256; size += 8)
+            for (int i = 0; i < 8; ++i) blocks.push_back(memset(malloc(size), 0xFF, size));
+        for (void *b : blocks) free(b);
+    }
+};
+thread_local Scribbler scribbler;
+
+TEST_F(MutexTest, AbandonedAlsoWhenTheThreadsOtherDestructorsReuseFreedMemory) {
+    auto owner = [](void *self) {
+        auto *t = static_cast<MutexTest *>(self);
+        mutex_acquire(t->m_);
+        scribbler.used = true;
+        t->acquired_.set_value();
+    };
+    ASSERT_EQ(thread_start(owner, this), OK);
+    ASSERT_EQ(acquired_.get_future().wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(mutex_acquire(m_, 5000), ABANDONED);
+    EXPECT_EQ(mutex_release(m_), OK);
+}
 
 // Closing while another thread owns the mutex, which then releases it once and ends (holding it
 // still at depth 2); in a child process, since a use of the freed object can hang or crash.

@@ -2,6 +2,7 @@
 // the fault seam.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <future>
 #include <thread>
 
@@ -73,11 +74,12 @@ TEST(Memory, ZeroedAndNeverNullForZeroBytes) {
 }
 
 // thread_end runs the thread-local destructors and does not return; a bad stack size, no
-// function or a failed start runs nothing.
+// function or a failed start runs nothing. The destructor reads nothing of its object, which the
+// Windows runtime frees before it runs the destructors.
+std::promise<uint64_t> *ending_done = nullptr;  // given the thread's id by the destructor
 struct Ending {
-    std::promise<uint64_t> *done = nullptr;  // given the thread's id by the destructor
     ~Ending() {
-        if (done != nullptr) done->set_value(thread_id());
+        if (ending_done != nullptr) ending_done->set_value(thread_id());
     }
 };
 thread_local Ending ending;
@@ -85,9 +87,10 @@ thread_local Ending ending;
 TEST(Thread, StartRunsTheFunctionOnANewThreadAndEndRunsThreadLocalDestructors) {
     std::promise<uint64_t> done;
     auto end_early = [](void *arg) {
-        ending.done = static_cast<std::promise<uint64_t> *>(arg);
+        static_cast<void>(&ending);  // made, so its destructor runs at the thread's end
+        ending_done = static_cast<std::promise<uint64_t> *>(arg);
         thread_end();
-        ending.done = nullptr;  // never reached, or the destructor would not report
+        ending_done = nullptr;  // never reached, or the destructor would not report
     };
     ASSERT_EQ(thread_start(end_early, &done, THREAD_STACK_SIZE), OK);
     auto id = done.get_future();
@@ -157,6 +160,39 @@ TEST(FaultEnvironment, ArmsPointsAndIgnoresMalformedEntries) {
                   return got == "0110110" ? 0 : 1;
               }).wait(10000),
               0);
+}
+
+// A process that watches has its watch called and goes on; one that watches nothing ends. The
+// watching child says when it watches in a file.
+TEST(ProcessStop, CallsTheWatchesOfAProcessThatWatchesAndEndsOneThatDoesNot) {
+    const std::string dir = kavitest::test_temp_dir();
+    Child watching = Child::fork_run([&] {
+        Event *stopped = nullptr;
+        InterruptWatch *watch = nullptr;
+        if (event_create(&stopped) != OK) return 2;
+        auto set = [](void *e) { event_set(static_cast<Event *>(e)); };
+        if (interrupt_watch_start(set, stopped, &watch) != OK) return 3;
+        FILE *ready = fopen((dir + "/ready").c_str(), "w");
+        if (ready == nullptr || fputs("ready", ready) < 0 || fclose(ready) != 0) return 4;
+        uint32_t rc = event_wait(stopped, 10000);
+        interrupt_watch_stop(watch);
+        return rc == OK ? 0 : 5;
+    });
+    ASSERT_TRUE(kavitest::file_shows(dir + "/ready", "ready", 10000));
+    const char *how = nullptr;
+    EXPECT_EQ(process_stop(watching.pid(), &how), OK);
+    EXPECT_EQ(watching.wait(10000), 0);
+    EXPECT_NE(how, nullptr);
+
+    Child idle = Child::fork_run([] {
+        sleep_ms(10000);
+        return 0;
+    });
+    how = nullptr;
+    EXPECT_EQ(process_stop(idle.pid(), &how), OK);
+    EXPECT_NE(idle.wait(10000), 0);
+    EXPECT_NE(how, nullptr);
+    EXPECT_EQ(process_stop(0), ERR_INVALID_PARAMETER);
 }
 
 }  // namespace

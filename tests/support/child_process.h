@@ -38,8 +38,23 @@ class Child {
     intptr_t handle_ = 0;  // Windows: the process handle
 };
 
+// fork_run_child: whether this process is one that fork_run started to run a test again
+// (Windows); a forked child (POSIX) never starts anew.
+bool fork_run_child();
+// under_wine: whether this is a Windows program run by wine, which emulates the system and in
+// places falls short of it; POSIX: false.
+bool under_wine();
+// stderr_to_file: from now on this process's standard error goes into the file, emptied first.
+bool stderr_to_file(const std::string &path);
+// full_device: a file whose every write fails for want of space; "" where the system has none.
+std::string full_device();
+// posix_files: whether files carry POSIX permission bits and may be symbolic links.
+bool posix_files();
 std::string executable_dir();  // of the running test, where the helper programs are built
 std::string make_temp_dir();   // fresh and empty, removed by nobody
+// test_temp_dir: a fresh folder made at the running test's first call; its later calls, and
+// those of the children fork_run starts for it, give the same folder.
+std::string test_temp_dir();
 std::string read_file(const std::string &path);  // empty when it cannot be read
 // eventually: polls cond every millisecond until it holds or timeout_ms passes; its last value.
 bool eventually(const std::function<bool()> &cond, int timeout_ms);

@@ -72,6 +72,30 @@ std::string executable_dir() {
     return std::filesystem::read_symlink("/proc/self/exe").parent_path();
 }
 
+bool fork_run_child() {
+    return false;
+}
+
+bool under_wine() {
+    return false;
+}
+
+bool stderr_to_file(const std::string &path) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return false;
+    const bool moved = dup2(fd, STDERR_FILENO) >= 0;
+    close(fd);
+    return moved;
+}
+
+std::string full_device() {
+    return "/dev/full";
+}
+
+bool posix_files() {
+    return true;
+}
+
 std::string make_temp_dir() {
     char templ[] = "/tmp/kavitest.XXXXXX";
     const char *dir = mkdtemp(templ);

@@ -127,6 +127,34 @@ std::string executable_dir() {
     return path.substr(0, path.find_last_of("\\/"));
 }
 
+// The libraries write to the handle the system gives as standard error.
+bool stderr_to_file(const std::string &path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    if (SetStdHandle(STD_ERROR_HANDLE, file)) return true;
+    CloseHandle(file);
+    return false;
+}
+
+std::string full_device() {
+    return "";
+}
+
+bool posix_files() {
+    return false;
+}
+
+bool fork_run_child() {
+    return GetEnvironmentVariableA(CHILD_VARIABLE, nullptr, 0) != 0;
+}
+
+// Wine's ntdll tells its version; the system's has no such call.
+bool under_wine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 std::string make_temp_dir() {
     char temp[MAX_PATH + 1] = {};
     GetTempPathA(sizeof temp, temp);

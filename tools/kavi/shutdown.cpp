@@ -1,8 +1,9 @@
 // shutdown.cpp — `kavi shutdown [EXIT] [--node N]`: without EXIT, every exit program waiting on the
 // node returns from its wait (KaviWait answers 9) and can end its exits cleanly. With EXIT, only
-// the program that holds that exit is asked to stop, the way a service manager stops it: with
-// SIGTERM, which ends its wait as the node's shutdown would. A program's wait belongs to the
-// whole program, so its other exits stop with it; kavi says which.
+// the program that holds that exit is asked to stop, the way a service manager stops it (SIGTERM;
+// on Windows, an event named after the process), which ends its wait as the node's shutdown
+// would. A program's wait belongs to the whole program, so its other exits stop with it; kavi
+// says which, and how it asked.
 #include "tools/kavi/shutdown.h"
 
 #include <chrono>
@@ -74,12 +75,13 @@ int stop_one(const Args &args) {
     std::string others;
     for (const VULC_TASKINFO &t : tasks)
         if (t.pid == pid && memcmp(t.task, padded, 8) != 0) others += " " + trimmed(t.task, 8);
-    if (uint32_t rc = plat::process_stop(pid); rc != plat::OK) {
+    const char *how = nullptr;
+    if (uint32_t rc = plat::process_stop(pid, &how); rc != plat::OK) {
         std::fprintf(stderr, "kavi shutdown: cannot stop process %u, which holds %s: %s\n", pid,
                      name.c_str(), plat::error_text(rc));
         return EXIT_FAILED;
     }
-    std::printf("asked process %u, which holds %s, to stop (SIGTERM)%s%s\n", pid, name.c_str(),
+    std::printf("asked process %u, which holds %s, to stop (%s)%s%s\n", pid, name.c_str(), how,
                 others.empty() ? "" : "; it also holds", others.c_str());
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
     while (started(padded)) {
@@ -103,8 +105,9 @@ const CommandSpec SHUTDOWN_SPEC = {
     true,
     "end the waits of a node's exit programs, or of the one that holds EXIT",
     "Without EXIT: ends every wait of the exit programs on a node, so that they end their exits\n"
-    "and stop. With EXIT: asks the program that holds EXIT to stop (SIGTERM, which ends its wait\n"
-    "the same way) and waits until EXIT is gone; the program's other exits stop with it.\n",
+    "and stop. With EXIT: asks the program that holds EXIT to stop as a service manager would\n"
+    "(SIGTERM; on Windows, an event named after the process), which ends its wait the same way,\n"
+    "and waits until EXIT is gone; the program's other exits stop with it.\n",
     OPTIONS,
     "Exit codes: 0 done (also when nothing was waiting), 1 the communication service failed or\n"
     "the program cannot be stopped, 2 usage error, 3 EXIT is not started, 4 EXIT did not go.\n",
