@@ -82,6 +82,32 @@ struct HeldAnswer {
 };
 std::vector<HeldAnswer> &held_answers = *new std::vector<HeldAnswer>;
 
+// Events of entries taken out, kept for the next entries: the set that woke a caller may still
+// be finishing its wake when the caller takes its entry out, and closing the event would wait
+// for it. A kept event is reset when it is taken again; a late wake then only makes its next
+// waiter look at it once more.
+constexpr size_t SPARE_EVENTS_MAX = 64;
+std::vector<plat::Event *> &spare_events = *new std::vector<plat::Event *>;
+
+// entry_event: with the list held, an unset event for a new entry. 0 or event_create's code.
+uint32_t entry_event(plat::Event **out) {
+    if (spare_events.empty()) return plat::event_create(out);
+    *out = spare_events.back();
+    spare_events.pop_back();
+    return plat::event_reset(*out);
+}
+
+// keep_event: with the list held, whether the event of an entry taken out is kept for another.
+bool keep_event(plat::Event *event) {
+    if (spare_events.size() >= SPARE_EVENTS_MAX) return false;
+    try {
+        spare_events.push_back(event);
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
 bool is_closed(const char *name) {
     return std::find(closed_names.begin(), closed_names.end(), name_key(name)) !=
            closed_names.end();
@@ -204,7 +230,7 @@ uint32_t VuleRLAdd(const char *name, uint32_t key, WaitEntry **entry, plat::Even
         if (rc != 0) {
             KAVI_LOG(F, rc, request.head.reason, 166, 1, KAVI_ITEM(request));
             result = RL_FAILED;
-        } else if ((rc = plat::event_create(&e->event)) != 0) {
+        } else if ((rc = entry_event(&e->event)) != 0) {
             // An entry without an event could never be woken: it is not linked at all.
             KAVI_LOG(F, rc, 0, 169, 0);
             release(name, e, F, 171);
@@ -249,6 +275,7 @@ uint32_t VuleRLDel(const char *name, uint32_t key, WaitEntry *entry, uint16_t *c
                KAVI_ITEM(code));
     uint32_t result = RL_OK;
     bool taken_out = false;
+    plat::Event *closing = nullptr;
     ListLock lock(F, 282, true);
     if (!lock.held()) {
         result = RL_FAILED;
@@ -262,16 +289,15 @@ uint32_t VuleRLDel(const char *name, uint32_t key, WaitEntry *entry, uint16_t *c
             entry->previous->next = entry->next;
             entry->next->previous = entry->previous;
             taken_out = true;
+            // Only the entry's own waiter takes it out, and it no longer waits on the event.
+            closing = keep_event(entry->event) ? nullptr : entry->event;
             settle(name);  // an entry that never sent may leave held answers unclaimed
         }
         lock.release();
     }
-    // Only the entry's own waiter takes it out, and it no longer waits on the event. The close
-    // may wait for the set that woke it to finish: the list is not held meanwhile.
-    if (taken_out) {
-        plat::event_close(entry->event);
-        if (release(name, entry, F, 272) != 0) result = RL_FAILED;
-    }
+    // A close may wait for the set that woke the caller to finish: the list is not held then.
+    if (closing != nullptr) plat::event_close(closing);
+    if (taken_out && release(name, entry, F, 272) != 0) result = RL_FAILED;
     KAVI_TRACE(VULZ_KIND_EXIT, F, 290, 1, &result, uint32_t{4});
     return result;
 }
