@@ -9,57 +9,16 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "tests/platform/mailslot_helpers.h"
 #include "tests/support/child_process.h"
 
 namespace {
 
 using kavitest::Child;
 using namespace plat;
+using namespace mailslot_helpers;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-std::string slot(const std::string &name) {
-    return "\\\\.\\MAILSLOT\\" + name;
-}
-
-// A message whose every byte depends on its sequence number and position.
-std::string message(uint32_t seq, size_t size) {
-    std::string m(size, '\0');
-    for (size_t i = 0; i < size; ++i) m[i] = static_cast<char>((seq * 131 + i * 7) & 0xff);
-    if (size >= sizeof seq) memcpy(m.data(), &seq, sizeof seq);
-    return m;
-}
-
-uint32_t send(const std::string &name, const std::string &data) {
-    return mailslot_write(slot(name).c_str(), data.data(), data.size());
-}
-
-// read_message: the next message, or "<rc>" when the read failed. One reader per process.
-std::string read_message(Mailslot *m, int32_t timeout_ms = 5000) {
-    static std::vector<char> buf(MAILSLOT_MAX_MESSAGE);
-    size_t len = 0;
-    uint32_t rc = mailslot_read(m, buf.data(), buf.size(), &len, timeout_ms);
-    return rc == OK ? std::string(buf.data(), len) : "<" + std::to_string(rc) + ">";
-}
-
-Mailslot *create(const std::string &name) {
-    Mailslot *m = nullptr;
-    return mailslot_create(slot(name).c_str(), &m) == OK ? m : nullptr;
-}
-
-// Slot: a mailslot this process holds; closing it, at the latest at the end of the scope, succeeds.
-struct Slot {
-    explicit Slot(const std::string &name) : m(create(name)) { EXPECT_NE(m, nullptr) << name; }
-    ~Slot() { close(); }
-    void close() {
-        if (m != nullptr) {
-            EXPECT_EQ(mailslot_close(m), OK);
-        }
-        m = nullptr;
-    }
-    std::string read(int32_t timeout_ms = 5000) { return read_message(m, timeout_ms); }
-    Mailslot *m;
-};
 
 // holder: a child process holding `name` that runs fn on it; returned once the name is bound.
 Child holder(const std::string &name, const std::function<int(Mailslot *)> &fn) {

@@ -13,30 +13,16 @@
 
 #include "platform/platform.h"
 #include "platform/win32/mailslot_registry.h"
+#include "tests/platform/mailslot_helpers.h"
 #include "tests/support/child_process.h"
 
 namespace {
 
 using kavitest::Child;
 using namespace plat;
+using namespace mailslot_helpers;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-std::string slot(const std::string &name) {
-    return "\\\\.\\MAILSLOT\\" + name;
-}
-
-// A message whose every byte depends on its sequence number and position.
-std::string message(uint32_t seq, size_t size) {
-    std::string m(size, '\0');
-    for (size_t i = 0; i < size; ++i) m[i] = static_cast<char>((seq * 131 + i * 7) & 0xff);
-    if (size >= sizeof seq) memcpy(m.data(), &seq, sizeof seq);
-    return m;
-}
-
-uint32_t send(const std::string &name, const std::string &data) {
-    return mailslot_write(slot(name).c_str(), data.data(), data.size());
-}
 
 bool exists(const std::string &name) {
     return mailslot_exists(slot(name).c_str());
@@ -47,30 +33,6 @@ bool registered(const std::string &name) {
     uint64_t identity;
     return mailslot_identity(slot(name).c_str(), &identity) == OK;
 }
-
-// read_message: the next message, or "<rc>" when the read failed. One reader per process.
-std::string read_message(Mailslot *m, int32_t timeout_ms = 5000) {
-    static std::vector<char> buf(MAILSLOT_MAX_MESSAGE);
-    size_t len = 0;
-    uint32_t rc = mailslot_read(m, buf.data(), buf.size(), &len, timeout_ms);
-    return rc == OK ? std::string(buf.data(), len) : "<" + std::to_string(rc) + ">";
-}
-
-// Slot: a mailslot this process holds, closed at the end of the scope at the latest.
-struct Slot {
-    explicit Slot(const std::string &name) {
-        EXPECT_EQ(mailslot_create(slot(name).c_str(), &m), OK) << name;
-    }
-    ~Slot() { close(); }
-    void close() {
-        if (m != nullptr) {
-            EXPECT_EQ(mailslot_close(m), OK);
-        }
-        m = nullptr;
-    }
-    std::string read(int32_t timeout_ms = 5000) { return read_message(m, timeout_ms); }
-    Mailslot *m = nullptr;
-};
 
 // A process running MailslotWin32Child.Run in a role, on the mailslot `name` of this node.
 Child spawn_child(const std::string &role, const std::string &name) {
