@@ -37,7 +37,10 @@ constexpr int64_t FLUSH_TIMEOUT_MS = 2000;
 constexpr int64_t RECONNECT_WAIT_MS = 100;
 constexpr int REPLY_RETRY_MS = 5000;  // how long a reply waits for this side to reconnect
 constexpr uint32_t REPLY_RETRY_PAUSE_MS = 100;
-constexpr int64_t GATHER_IDLE_MS = 250;  // a node's processes answer a request within this
+// A request to a node's processes ends once none has answered for GATHER_IDLE_MS after the
+// first answer; the first may take up to GATHER_LIMIT_MS (a busy machine), as a subject nobody
+// serves is told at once by "no responders".
+constexpr int64_t GATHER_IDLE_MS = 250;
 constexpr int64_t GATHER_LIMIT_MS = 2000;
 
 enum class Delivery { delivered, no_responders, failed };
@@ -370,7 +373,8 @@ Delivery publish(Connection &c, const std::string &subject, const void *data, si
     return d;
 }
 
-// gather: every answer to a request on subject, until none has come for a moment.
+// gather: every answer to a request on subject, until none has come for a moment after the
+// first.
 uint32_t gather(const std::string &subject, std::vector<std::string> *answers) {
     Connection *c = connected().connection;
     if (c == nullptr) return VULC_TRANSPORT_FAILED;
@@ -384,7 +388,12 @@ uint32_t gather(const std::string &subject, std::vector<std::string> *answers) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(GATHER_LIMIT_MS);
     while (s == NATS_OK && std::chrono::steady_clock::now() < deadline) {
         natsMsg *msg = nullptr;
-        natsStatus next = natsSubscription_NextMsg(&msg, sub, GATHER_IDLE_MS);
+        int64_t wait_ms = GATHER_IDLE_MS;
+        if (answers->empty())
+            wait_ms = std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               deadline - std::chrono::steady_clock::now())
+                                               .count());
+        natsStatus next = natsSubscription_NextMsg(&msg, sub, wait_ms);
         // The client hands "no responders" over as this status, the message gone.
         if (next == NATS_NO_RESPONDERS) rc = VULC_UNREACHABLE;
         if (next != NATS_OK) break;
