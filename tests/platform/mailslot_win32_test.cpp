@@ -1,12 +1,11 @@
-// mailslot_win32_test.cpp — the Windows mailslots under real processes: writers that never stall
-// behind a reader that does not read, messages for a reader that died counted as dropped and
-// never given to the next holder of its name, a shut that loses nothing a write put in, and the
-// registry entries of dead processes removed.
+// mailslot_win32_test.cpp — what only the Windows mailslots do, under real processes: messages
+// for a reader that closed or died never given to the next holder of its name, even while that
+// holder is not yet in the registry; a shut that loses nothing a write put in; and the registry
+// entries of dead processes removed.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -21,8 +20,6 @@ namespace {
 using kavitest::Child;
 using namespace plat;
 using namespace mailslot_helpers;
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
 
 bool exists(const std::string &name) {
     return mailslot_exists(slot(name).c_str());
@@ -49,20 +46,13 @@ bool has_entry(const std::string &entry) {
 }
 
 // Runs only as a child process started by spawn_child. "hold" holds the mailslot until it is
-// killed; "heir" takes the name once it is free, expects "new" first and tells WATCHER; "exit"
-// writes more than the mailslot and NEVER take before they are read, and exits.
+// killed; "heir" takes the name once it is free, expects "new" first and tells WATCHER.
 TEST(MailslotWin32Child, Run) {
     std::string role, name, node;
     if (!env_get("KAVI_TEST_ROLE", &role)) GTEST_SKIP() << "child process only";
     ASSERT_TRUE(env_get("KAVI_TEST_SLOT", &name));
     ASSERT_TRUE(env_get("KAVI_TEST_NODE", &node));
     env_set("KAVI_NODE", node.c_str());
-    if (role == "exit") {
-        for (uint32_t i = 0; i < 50; ++i)
-            if (send(name, message(i, 8192)) != OK || send("NEVER", message(i, 8192)) != OK)
-                exit(1);
-        exit(0);  // the exit handlers drain
-    }
     // The heir stays a while between taking the name and entering it in the registry, where
     // the old entry still names the dead holder: its messages must be dropped all the same.
     std::thread unregistered;
@@ -82,57 +72,6 @@ TEST(MailslotWin32Child, Run) {
     unregistered.join();
     EXPECT_EQ(read_message(m, 10000), "new");
     EXPECT_EQ(send("WATCHER", "got"), OK);
-}
-
-// Past about 93 KiB queued the system makes a writer wait for the reader; here every write
-// returns at once, and what is written while the reader works through the backlog queues
-// behind it.
-TEST(MailslotWin32Test, BurstToReaderThatDoesNotReadNeverStallsAndArrivesInOrder) {
-    constexpr uint32_t COUNT = 400;
-    Slot m("SLEEPER");
-    auto start = Clock::now();
-    for (uint32_t i = 0; i < COUNT; ++i) ASSERT_EQ(send("SLEEPER", message(i, 4096)), OK);
-    EXPECT_LT(Clock::now() - start, 5s);
-    std::thread writer([] {
-        for (uint32_t i = COUNT; i < 2 * COUNT; ++i) {
-            EXPECT_EQ(send("SLEEPER", message(i, 4096)), OK);
-            std::this_thread::sleep_for(20us);
-        }
-    });
-    uint32_t in_order = 0;
-    while (in_order < 2 * COUNT && m.read() == message(in_order, 4096)) ++in_order;
-    writer.join();
-    EXPECT_EQ(in_order, 2 * COUNT);
-    EXPECT_EQ(m.read(100), "<640>");
-}
-
-// Past 64 MiB queued for a reader that never reads, writes that would queue fail, while a reader
-// with room is still reached; once the reader closes, what waited for it is counted as dropped
-// and the room is free again.
-TEST(MailslotWin32Test, OverflowQueueIsBoundedAndDroppedWhenTheReaderCloses) {
-    Slot fine("FINE");
-    auto stuck = std::make_unique<Slot>("STUCK");
-    const std::string big = message(1, MAILSLOT_MAX_MESSAGE);
-    uint32_t rc = OK;
-    uint32_t accepted = 0;
-    while (rc == OK && accepted < 1000)
-        if ((rc = send("STUCK", big)) == OK) ++accepted;
-    EXPECT_EQ(rc, ERR_NO_MEMORY);
-    EXPECT_GE(accepted * big.size(), size_t{64} << 20);
-    EXPECT_LT(accepted * big.size(), (size_t{64} << 20) + 4 * big.size());
-    EXPECT_EQ(send("FINE", "small"), OK);
-    EXPECT_EQ(fine.read(0), "small");
-    EXPECT_EQ(mailslot_dropped(slot("STUCK").c_str()), 0u);
-    stuck.reset();
-    // Only what the system had taken before it filled is lost uncounted.
-    EXPECT_TRUE(kavitest::eventually(
-        [&] { return mailslot_dropped(slot("STUCK").c_str()) + 1 >= accepted; }, 5000));
-    EXPECT_LE(mailslot_dropped(slot("STUCK").c_str()), accepted);
-    EXPECT_FALSE(exists("STUCK"));
-    EXPECT_EQ(send("STUCK", "x"), ERR_NOT_FOUND);
-    Slot again("STUCK");
-    EXPECT_EQ(send("STUCK", big), OK);
-    EXPECT_EQ(again.read(0), big);
 }
 
 // Messages waiting for a reader that closed are dropped, and never reach the next holder of its
@@ -196,21 +135,6 @@ TEST(MailslotWin32Test, ShutLosesNothingWrittenWhileItDrains) {
     EXPECT_EQ(m.read(), "early");
     EXPECT_EQ(m.read(), "late");
     EXPECT_EQ(m.read(0), "<232>");
-}
-
-// At exit a process gives its queued messages a bounded time to reach their readers: a reader
-// that wakes late still gets them all, one that never reads delays the exit by at most ~2 s.
-TEST(MailslotWin32Test, ExitDrainsQueuedMessagesForABoundedTime) {
-    Slot late("LATE"), never("NEVER");
-    auto start = Clock::now();
-    Child writer = spawn_child("exit", "LATE");
-    sleep_ms(300);
-    uint32_t in_order = 0;
-    while (in_order < 50 && late.read() == message(in_order, 8192)) ++in_order;
-    EXPECT_EQ(in_order, 50u);
-    EXPECT_EQ(writer.wait(10000), 0);
-    EXPECT_GE(Clock::now() - start, 1500ms);
-    EXPECT_LT(Clock::now() - start, 8000ms);
 }
 
 // Every write that succeeded while a writer raced a shut is read or counted as dropped.

@@ -41,6 +41,9 @@ class Child {
 // fork_run_child: whether this process is one that fork_run started to run a test again
 // (Windows); a forked child (POSIX) never starts anew.
 bool fork_run_child();
+// fork_run_forks: whether fork_run's child starts where the call is (POSIX), rather than rerunning
+// the test from its start (Windows), where a test's second child would redo the first's steps.
+bool fork_run_forks();
 // under_wine: whether this is a Windows program run by wine, which emulates the system and in
 // places falls short of it; POSIX: false.
 bool under_wine();

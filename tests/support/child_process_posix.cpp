@@ -76,6 +76,10 @@ bool fork_run_child() {
     return false;
 }
 
+bool fork_run_forks() {
+    return true;
+}
+
 bool under_wine() {
     return false;
 }

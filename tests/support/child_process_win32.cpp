@@ -149,6 +149,10 @@ bool fork_run_child() {
     return GetEnvironmentVariableA(CHILD_VARIABLE, nullptr, 0) != 0;
 }
 
+bool fork_run_forks() {
+    return false;
+}
+
 // Wine's ntdll tells its version; the system's has no such call.
 bool under_wine() {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
