@@ -11,8 +11,8 @@
 namespace kavitest {
 
 size_t longest_mailslot_name() {
-    return 107 - (strlen("/tmp/kavi-/.") + std::to_string(geteuid()).size() +
-                  plat::node_name().size());
+    return 107 -
+           (strlen("/tmp/kavi-/.") + std::to_string(geteuid()).size() + plat::node_name().size());
 }
 
 }  // namespace kavitest
