@@ -146,7 +146,9 @@ uint32_t mailslot_address(const char *path, MailslotAddress *out) {
         *new std::string("\\\\.\\mailslot\\kavi\\" + mailslot_escape(node_name(), true) + "\\");
     out->entry = mailslot_escape(name, false);
     out->system_path = node_part + out->entry;
-    return out->system_path.size() < MAX_PATH ? OK : ERR_INVALID_PARAMETER;
+    const bool fits =
+        out->system_path.size() < MAX_PATH && out->entry.size() <= registry_entry_room();
+    return fits ? OK : ERR_INVALID_PARAMETER;
 }
 
 uint32_t mailslot_create(const char *path, Mailslot **out) {

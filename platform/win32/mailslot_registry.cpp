@@ -3,6 +3,7 @@
 #include "platform/win32/mailslot_registry.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <windows.h>
 
 #include <atomic>
@@ -82,6 +83,18 @@ uint64_t mix(uint64_t x) {
 }
 
 }  // namespace
+
+// What the node's directory will be, made or not, so that a name is checked without side effects.
+size_t registry_entry_room() {
+    static const size_t room = [] {
+        char temp[MAX_PATH + 1];
+        DWORD n = GetTempPathA(sizeof temp, temp);
+        const size_t dir = (n == 0 || n > MAX_PATH ? 0 : n) + strlen("kavi\\") +
+                           mailslot_escape(node_name(), true).size() + strlen("\\");
+        return dir < MAX_PATH - 1 ? MAX_PATH - 1 - dir : 0;
+    }();
+    return room;
+}
 
 uint32_t registry_add(const std::string &entry, const RegistryEntry &value) {
     std::string file;

@@ -24,6 +24,8 @@ void registry_remove(const std::string &entry, uint64_t identity);
 uint32_t registry_read(const std::string &entry, RegistryEntry *value);
 // registry_entries: the names of every entry, stale ones included. 0 or a system error.
 uint32_t registry_entries(std::vector<std::string> *out);
+// registry_entry_room: the longest entry whose file's path the system's file calls take.
+size_t registry_entry_room();
 // registry_new_identity: an identity no other mailslot of the machine had or will have.
 uint64_t registry_new_identity();
 

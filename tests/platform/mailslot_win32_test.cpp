@@ -21,10 +21,6 @@ using kavitest::Child;
 using namespace plat;
 using namespace mailslot_helpers;
 
-bool exists(const std::string &name) {
-    return mailslot_exists(slot(name).c_str());
-}
-
 // registered: whether the mailslot exists and its creator has entered it in the registry.
 bool registered(const std::string &name) {
     uint64_t identity;

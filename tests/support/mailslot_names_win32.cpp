@@ -1,7 +1,9 @@
-// mailslot_names_win32.cpp — a mailslot is "\\.\mailslot\kavi\<node>\<NAME>", the node escaped,
-// shorter than MAX_PATH.
+// mailslot_names_win32.cpp — a mailslot is "\\.\mailslot\kavi\<node>\<NAME>" and has an entry
+// "<temp>kavi\<node>\<NAME>" in the node's registry, the node and NAME escaped: both paths must
+// be shorter than MAX_PATH.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -12,8 +14,12 @@
 namespace kavitest {
 
 size_t longest_mailslot_name() {
-    const std::string node = plat::mailslot_escape(plat::node_name(), true);
-    return MAX_PATH - 1 - (strlen("\\\\.\\mailslot\\kavi\\\\") + node.size());
+    const size_t node = plat::mailslot_escape(plat::node_name(), true).size();
+    char temp[MAX_PATH + 1] = {};
+    const size_t temp_len = GetTempPathA(sizeof temp, temp);
+    const size_t mailslot_before = strlen("\\\\.\\mailslot\\kavi\\\\") + node;
+    const size_t entry_before = temp_len + strlen("kavi\\\\") + node;
+    return MAX_PATH - 1 - std::max(mailslot_before, entry_before);
 }
 
 }  // namespace kavitest
