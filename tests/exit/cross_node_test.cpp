@@ -150,11 +150,16 @@ TEST_F(CrossNode, KaviSendsListsSeesNodesAndShutsDownAcrossNodes) {
     EXPECT_TRUE(holds(nodes.out, "\"" + there_ + "\"") && holds(nodes.out, "\"" + here_ + "\""));
     EXPECT_EQ(tool({"list", "--node", unique_node("NOWHERE")}).code, 1);
     // The exit program says "registered" just before it waits: until then no wait can end.
+    // What each try printed is shown if none ends it.
+    std::string tries;
     EXPECT_TRUE(eventually(
         [&] {
-            return holds(tool({"shutdown", "--node", there_}).out, "1 wait ended");
+            Outcome stopped = tool({"shutdown", "--node", there_});
+            tries += std::to_string(stopped.code) + ": " + stopped.out;
+            return holds(stopped.out, "1 wait ended");
         },
-        10000));
+        30000))
+        << tries;
     EXPECT_EQ(target_->child.wait(10000), 0);  // KaviWait returned, the exit ended cleanly
 }
 

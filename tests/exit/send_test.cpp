@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <thread>
 
@@ -309,10 +310,11 @@ uint32_t send_within(const char *target, _VULE_PARAMETERS32 *block, const char *
 }
 
 // send_once_there: send_within to an exit in a child that may not be there yet: until it is,
-// the call finds nobody and does not wait.
+// the call finds nobody and does not wait. A loaded machine may take seconds to start a child.
 uint32_t send_once_there(const char *target, _VULE_PARAMETERS32 *block) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     uint32_t rc = VULE_EXIT_ENDED;
-    for (int i = 0; i < 500 && rc == VULE_EXIT_ENDED; ++i) {
+    while (rc == VULE_EXIT_ENDED && std::chrono::steady_clock::now() < deadline) {
         if ((rc = send_within(target, block)) == VULE_EXIT_ENDED) plat::sleep_ms(10);
     }
     return rc;
