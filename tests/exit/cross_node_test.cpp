@@ -155,7 +155,7 @@ TEST_F(CrossNode, KaviSendsListsSeesNodesAndShutsDownAcrossNodes) {
     EXPECT_TRUE(eventually(
         [&] {
             Outcome stopped = tool({"shutdown", "--node", there_});
-            tries += std::to_string(stopped.code) + ": " + stopped.out;
+            tries += std::to_string(stopped.code) + ": " + stopped.out + stopped.err;
             return holds(stopped.out, "1 wait ended");
         },
         30000))
