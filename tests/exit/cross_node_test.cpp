@@ -159,7 +159,7 @@ TEST_F(CrossNode, KaviSendsListsSeesNodesAndShutsDownAcrossNodes) {
             return holds(stopped.out, "1 wait ended");
         },
         30000))
-        << tries;
+        << tries << "the exit program wrote: " << read_file(target_->said);
     EXPECT_EQ(target_->child.wait(10000), 0);  // KaviWait returned, the exit ended cleanly
 }
 
