@@ -150,17 +150,17 @@ void on_list(natsConnection *nc, natsSubscription *, natsMsg *msg, void *closure
 }
 
 // on_shutdown: ends the waits of this process only; every process of the node gets the request.
+// The answer leaves before the waits are woken: a woken wait may end the process, and close its
+// connection, before an answer sent after it could leave.
 void on_shutdown(natsConnection *nc, natsSubscription *, natsMsg *msg, void *) {
     std::string prefix = WAIT_PREFIX + std::to_string(plat::process_id()) + ".";
     std::vector<plat::MailslotInfo> waits;
-    uint32_t ended = 0;
-    if (plat::mailslot_list(prefix.c_str(), &waits) == plat::OK) {
-        for (const plat::MailslotInfo &wait : waits) {
-            if (plat::mailslot_write(wait.path.c_str(), WAKE_SHUTDOWN, 8) == plat::OK) ++ended;
-        }
-    }
+    if (plat::mailslot_list(prefix.c_str(), &waits) != plat::OK) waits.clear();
+    auto ended = static_cast<uint32_t>(waits.size());
     answer(nc, msg, &ended, sizeof ended);
     natsMsg_Destroy(msg);
+    for (const plat::MailslotInfo &wait : waits)
+        plat::mailslot_write(wait.path.c_str(), WAKE_SHUTDOWN, 8);
 }
 
 // configure: the client options from the settings; an error names what the client refused.
